@@ -1,0 +1,84 @@
+// kavo engine: the stream record, its states and every engine operation (deflate, checksums, gzip, zlib).
+#ifndef KAVO_H
+#define KAVO_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// Block state of a stream. Bits are queued only while a fixed block is open (2 and 3);
+// every other state starts from an empty queue or ends with a byte flush.
+enum : uint16_t {
+    ST_HEADER_PENDING = 0,  // container header not yet written
+    ST_BETWEEN_BLOCKS = 1,  // no block open: the next bits start a block header
+    ST_IN_FIXED = 2,        // fixed-Huffman block with BFINAL = 0 open
+    ST_IN_LAST_FIXED = 3,   // final fixed-Huffman block open
+    ST_FINISHED = 4,        // deflate data complete, byte aligned
+    ST_TRAILER_DONE = 5,    // container trailer written
+};
+
+enum : int { KAVO_FMT_GZIP = 0, KAVO_FMT_ZLIB = 1, KAVO_FMT_DEFLATE = 2 };
+
+// Everything a stream carries from one call to the next. No window, no table, no buffer:
+// back-references never cross a call.
+struct kavo_stream {
+    uint64_t bit_queue;    // pending output bits, oldest in bit 0; bits at queued_bits and above are 0
+    uint32_t queued_bits;  // 0 to 31 between operations
+    uint8_t *out_cursor;   // next output byte of the call under way; meaningless between calls
+    uint16_t state;        // one of the ST_ values
+    uint8_t level : 1;     // 0 stores, 1 compresses
+    uint8_t format : 2;    // 0 gzip, 1 zlib, 2 raw deflate; read only by the Python binding
+    uint32_t checksum;     // CRC-32 (gzip) or Adler-32 (zlib) of all input, in finished form
+    uint32_t input_total;  // input bytes so far, modulo 2^32
+};
+
+// ---- raw deflate ----
+int deflate_init(kavo_stream *stream, int level);
+// Encodes len bytes (0 <= len < 2^31) and returns the bytes written at out. more = 0 lets the
+// call mark its last block final. out must hold deflate_encode_bound(len) bytes.
+int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
+// Ends the deflate data: closes an open block, makes sure a final block exists, pads to a byte.
+int deflate_finish(kavo_stream *stream, uint8_t *out);
+// Writes len bytes as stored blocks of at most 65535 bytes, closing an open fixed block first.
+void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more);
+
+// Worst case of one encode call on len bytes, 31 bits left queued by earlier calls included:
+// 9 bits a literal, less for a match, at most 1 bit a byte for stored framing, plus the
+// opening header, the final end-of-block and header, and the old queue.
+constexpr uint64_t deflate_encode_bound(uint64_t len) { return (9 * len + 44) / 8; }
+constexpr int DEFLATE_FINISH_BOUND = 6;
+constexpr int GZIP_HEADER_SIZE = 10;
+constexpr int ZLIB_HEADER_SIZE = 2;
+constexpr int GZIP_FINISH_BOUND = 20;  // header still pending: 10 + 2 + 8; else 6 + 8
+constexpr int ZLIB_FINISH_BOUND = 10;  // 6 + 4; with the header pending only 2 + 2 + 4
+
+// Fixed Huffman codes, bit-reversed for LSB-first output, extra bits joined above the code.
+// literal: value = entry >> 4, bits = entry & 15
+// length:  value = entry & 0xFFFF, bits = entry >> 16 (index = match length, 0..258)
+// distance: value = entry >> 5, bits = entry & 31 (index = distance - 1)
+extern const std::array<uint16_t, 288> literal_code_table;
+extern const std::array<uint32_t, 259> length_code_table;
+extern const std::array<uint32_t, 32768> distance_code_table;
+
+// ---- checksums, held in finished form ----
+extern const std::array<std::array<uint32_t, 256>, 4> crc32_tables;
+uint32_t crc32_sliced(uint32_t crc, const uint8_t *in, int32_t len);
+uint32_t crc32_bytewise(uint32_t crc, const uint8_t *in, int32_t len);
+uint32_t adler32_blocked(uint32_t adler, const uint8_t *in, int32_t len);
+uint32_t adler32_bytewise(uint32_t adler, const uint8_t *in, int32_t len);
+// The fastest form this CPU runs; always the same values as the forms above.
+uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len);
+uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len);
+
+// ---- containers ----
+int gzip_init(kavo_stream *stream, int level);
+int gzip_send_header(kavo_stream *stream, uint8_t *out);
+int gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
+int gzip_finish(kavo_stream *stream, uint8_t *out);
+
+int zlib_init(kavo_stream *stream, int level);
+int zlib_send_header(kavo_stream *stream, uint8_t *out);
+int zlib_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
+int zlib_finish(kavo_stream *stream, uint8_t *out);
+
+#endif

@@ -1,0 +1,652 @@
+// Engine tests that Python cannot reach: tables, bit order, states, output bounds, checksums.
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kavo.h"
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+#define CHECK(cond)                                                         \
+    do {                                                                    \
+        ++checks;                                                           \
+        if (!(cond)) {                                                      \
+            ++failures;                                                     \
+            std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
+        }                                                                   \
+    } while (0)
+
+using bytes = std::vector<uint8_t>;
+
+bytes hex(const char *s) {
+    bytes out;
+    for (; *s; ++s) {
+        if (*s == ' ')
+            continue;
+        out.push_back(uint8_t(std::strtoul(std::string(s, 2).c_str(), nullptr, 16)));
+        ++s;
+    }
+    return out;
+}
+
+bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+
+// ---- an output area of exactly the bound, with canary bytes behind it ----
+constexpr size_t CANARY = 64;
+
+struct guarded {
+    bytes area;
+    size_t size;
+    explicit guarded(size_t n) : area(n + CANARY, 0xA5), size(n) {}
+    uint8_t *data() { return area.data(); }
+    bool intact() const {
+        for (size_t i = size; i < area.size(); ++i)
+            if (area[i] != 0xA5)
+                return false;
+        return true;
+    }
+};
+
+// Runs one encode on an exactly-sized buffer and appends its bytes; checks the canary.
+int encode_into(bytes &out, kavo_stream &s, const uint8_t *in, int32_t len, int more,
+                int (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int) = deflate_encode,
+                int header = 0) {
+    guarded g(size_t(deflate_encode_bound(uint64_t(len))) + size_t(header));
+    const int n = encode(&s, g.data(), in, len, more);
+    CHECK(g.intact());
+    CHECK(n >= 0 && size_t(n) <= g.size);
+    out.insert(out.end(), g.data(), g.data() + n);
+    return n;
+}
+
+int finish_into(bytes &out, kavo_stream &s, int (*finish)(kavo_stream *, uint8_t *) = deflate_finish,
+                size_t room = DEFLATE_FINISH_BOUND) {
+    guarded g(room);
+    const int n = finish(&s, g.data());
+    CHECK(g.intact());
+    out.insert(out.end(), g.data(), g.data() + n);
+    return n;
+}
+
+bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
+    z_stream z{};
+    bytes out;
+    *ok = inflateInit2(&z, window_bits) == Z_OK;
+    if (!*ok)
+        return out;
+    z.next_in = const_cast<Bytef *>(data.data());
+    z.avail_in = uInt(data.size());
+    uint8_t chunk[65536];
+    int rc;
+    do {
+        z.next_out = chunk;
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+    } while (rc == Z_OK);
+    *ok = rc == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return out;
+}
+
+// Raw deflate of input cut at the given points, every call with more = 1, then the finish.
+bytes raw_stream(const bytes &in, int level, const std::vector<size_t> &cuts, bool last_more0 = false) {
+    kavo_stream s;
+    deflate_init(&s, level);
+    bytes out;
+    size_t at = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const size_t end = ends[i] < at ? at : ends[i];
+        const int more = (last_more0 && i + 1 == ends.size()) ? 0 : 1;
+        encode_into(out, s, in.data() + at, int32_t(end - at), more);
+        at = end;
+    }
+    finish_into(out, s);
+    CHECK(s.state == ST_FINISHED && s.queued_bits == 0);
+    CHECK(s.input_total == uint32_t(in.size()));
+    return out;
+}
+
+void check_round_trip(const bytes &in, int level, const std::vector<size_t> &cuts, bool last_more0) {
+    const bytes z = raw_stream(in, level, cuts, last_more0);
+    bool ok;
+    const bytes back = inflate_all(z, -15, &ok);
+    CHECK(ok);
+    CHECK(back == in);
+}
+
+// ---- tables against the canonical Huffman construction of deflate's fixed code ----
+uint32_t reverse(uint32_t v, int n) {
+    uint32_t r = 0;
+    for (int i = 0; i < n; ++i, v >>= 1)
+        r = (r << 1) | (v & 1);
+    return r;
+}
+
+void test_tables() {
+    // Code lengths of the fixed literal/length code; codes assigned in canonical order.
+    int lens[288];
+    for (int i = 0; i < 288; ++i)
+        lens[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+    int count[16] = {0}, next[16] = {0};
+    for (int l : lens)
+        count[l]++;
+    for (int bits = 1, code = 0; bits < 16; ++bits) {
+        code = (code + count[bits - 1]) << 1;
+        next[bits] = code;
+    }
+    uint32_t code_of[288];
+    for (int i = 0; i < 288; ++i)
+        code_of[i] = uint32_t(next[lens[i]]++);
+    for (int i = 0; i < 288; ++i)
+        CHECK(literal_code_table[i] == ((reverse(code_of[i], lens[i]) << 4) | uint32_t(lens[i])));
+
+    CHECK(length_code_table[0] == 0 && length_code_table[1] == 0 && length_code_table[2] == 0);
+    for (uint32_t L = 3; L <= 258; ++L) {
+        // Walk the length symbols: symbol 257 covers 3; each symbol's span is 2^extra.
+        uint32_t sym = 257, base = 3, extra = 0;
+        if (L == 258) {
+            sym = 285, base = 258, extra = 0;
+        } else {
+            for (;;) {
+                const uint32_t idx = sym - 257;
+                extra = idx < 8 ? 0 : idx / 4 - 1;
+                if (L < base + (1u << extra))
+                    break;
+                base += 1u << extra;
+                ++sym;
+            }
+        }
+        const uint32_t n = uint32_t(lens[sym]);
+        const uint32_t want = (reverse(code_of[sym], int(n)) | ((L - base) << n)) | ((n + extra) << 16);
+        CHECK(length_code_table[L] == want);
+    }
+    for (uint32_t d = 1, c = 0, base = 1; d <= 32768; ++d) {
+        uint32_t extra = c < 4 ? 0 : c / 2 - 1;
+        if (d >= base + (1u << extra)) {
+            base += 1u << extra;
+            ++c;
+            extra = c < 4 ? 0 : c / 2 - 1;
+        }
+        const uint32_t want = ((reverse(c, 5) | ((d - base) << 5)) << 5) | (5 + extra);
+        CHECK(distance_code_table[d - 1] == want);
+    }
+    // Entries named in the format's documentation.
+    CHECK(literal_code_table[65] == 0x08E8 && literal_code_table[143] == 0x0FD8);
+    CHECK(length_code_table[3] == 0x00070040 && length_code_table[4] == 0x00070020);
+    CHECK(length_code_table[11] == 0x00080048 && length_code_table[12] == 0x000800C8);
+    CHECK(length_code_table[115] == 0x000C0003 && length_code_table[257] == 0x000D1E23);
+    CHECK(length_code_table[258] == 0x000800A3);
+    CHECK(distance_code_table[0] == 0x5 && distance_code_table[1] == 0x205 && distance_code_table[4] == 0x86);
+    CHECK(distance_code_table[5] == 0x486 && distance_code_table[16383] == 0x003FFF71);
+    CHECK(distance_code_table[16384] == 0xF2 && distance_code_table[32767] == 0x007FFEF2);
+}
+
+// ---- bit output and stream finish, through the public operations ----
+void test_vectors() {
+    kavo_stream s;
+    bytes out;
+
+    deflate_init(&s, 1);
+    finish_into(out, s);
+    CHECK(out == hex("03 00"));
+
+    // abc: header and three 8-bit codes, 27 bits, all still queued.
+    deflate_init(&s, 1);
+    out.clear();
+    CHECK(encode_into(out, s, text("abc").data(), 3, 1) == 0);
+    CHECK(s.queued_bits == 27 && s.state == ST_IN_FIXED);
+
+    // abcdabcd: four literals then length 4 distance 4: 3 + 32 + 7 + 5 = 47 bits.
+    deflate_init(&s, 1);
+    out.clear();
+    CHECK(encode_into(out, s, text("abcdabcd").data(), 8, 1) == 4);
+    CHECK(s.queued_bits == 15);
+
+    // 300 x then 5 y: literal, 258 at distance 1, 41 at 258, literal, 4 at 1.
+    deflate_init(&s, 1);
+    out.clear();
+    const bytes xy = text(std::string(300, 'x') + std::string(5, 'y'));
+    CHECK(encode_into(out, s, xy.data(), int32_t(xy.size()), 1) == 8);
+    CHECK(out == hex("aa 18 05 44 87 40 25 08"));
+    CHECK(s.queued_bits == 2);
+
+    // State 2 with an empty queue finishes with end-of-block, empty final block, padding.
+    s.state = ST_IN_FIXED, s.bit_queue = 0, s.queued_bits = 0;
+    out.clear();
+    CHECK(finish_into(out, s) == 3 && out == hex("80 01 00"));
+    s.state = ST_IN_LAST_FIXED, s.bit_queue = 0, s.queued_bits = 0;
+    out.clear();
+    CHECK(finish_into(out, s) == 1 && out == hex("00"));
+    s.state = ST_IN_FIXED, s.bit_queue = 0x7FFFFFFF, s.queued_bits = 31;
+    out.clear();
+    CHECK(finish_into(out, s) == 6 && out == hex("ff ff ff 7f c0 00"));
+    CHECK(finish_into(out, s) == 0);  // finished already: nothing more
+
+    // Stored blocks.
+    deflate_init(&s, 0);
+    out.clear();
+    encode_into(out, s, text("abc").data(), 3, 1);
+    CHECK(out == hex("00 03 00 fc ff 61 62 63") && s.state == ST_BETWEEN_BLOCKS);
+    CHECK(finish_into(out, s) == 2);  // level 0 then finish adds exactly 03 00
+    CHECK(bytes(out.end() - 2, out.end()) == hex("03 00"));
+    deflate_init(&s, 0);
+    out.clear();
+    encode_into(out, s, text("abc").data(), 3, 0);
+    CHECK(out == hex("01 03 00 fc ff 61 62 63") && s.state == ST_FINISHED);
+    CHECK(finish_into(out, s) == 0);
+
+    bytes big(65536);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i * 7);
+    deflate_init(&s, 0);
+    out.clear();
+    CHECK(encode_into(out, s, big.data(), 65536, 0) == 65546);
+    CHECK(bytes(out.begin(), out.begin() + 5) == hex("00 ff ff 00 00"));
+    CHECK(bytes(out.begin() + 65540, out.begin() + 65545) == hex("01 01 00 fe ff"));
+    // Two full blocks and no empty third one.
+    bytes two(131070, 0x41);
+    deflate_init(&s, 0);
+    out.clear();
+    CHECK(encode_into(out, s, two.data(), 131070, 1) == 131080);
+    // len 0 writes one empty stored block.
+    uint8_t buf[16];
+    deflate_init(&s, 0);
+    s.out_cursor = buf;
+    emit_stored_blocks(&s, nullptr, 0, 1);
+    CHECK(s.out_cursor - buf == 5 && bytes(buf, buf + 5) == hex("00 00 00 ff ff"));
+    // A fixed block open with nothing queued: end-of-block and stored header share two zero bytes.
+    s.state = ST_IN_FIXED;
+    s.out_cursor = buf;
+    emit_stored_blocks(&s, text("q").data(), 1, 1);
+    CHECK(s.out_cursor - buf == 7 && bytes(buf, buf + 7) == hex("00 00 01 00 fe ff 71"));
+
+    // Level bit: 2 acts as 0, 3 as 1; init resets everything.
+    deflate_init(&s, 2);
+    CHECK(s.level == 0 && s.format == 2 && s.state == ST_BETWEEN_BLOCKS && s.checksum == 0);
+    deflate_init(&s, 3);
+    CHECK(s.level == 1 && s.input_total == 0 && s.queued_bits == 0 && s.bit_queue == 0);
+
+    // Empty input writes nothing and changes no state, at both levels and any more.
+    for (int level = 0; level < 2; ++level)
+        for (int more = 0; more < 2; ++more) {
+            deflate_init(&s, level);
+            uint8_t b[8];
+            CHECK(deflate_encode(&s, b, nullptr, 0, more) == 0 && s.state == ST_BETWEEN_BLOCKS);
+        }
+
+    // input_total wraps at 2^32 without notice.
+    deflate_init(&s, 1);
+    s.input_total = 0xFFFFFFFEu;
+    out.clear();
+    encode_into(out, s, text("abcd").data(), 4, 1);
+    CHECK(s.input_total == 2);
+}
+
+// ---- the greedy scan on inputs built to sit on its thresholds ----
+bytes high_bytes(size_t n, uint32_t seed) {
+    bytes b(n);
+    std::mt19937 rng(seed);
+    for (auto &x : b)
+        x = uint8_t(144 + rng() % 112);
+    return b;
+}
+
+uint32_t slot_of(const uint8_t *p) {
+    const uint32_t w = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return (w * 524351u) >> 19;
+}
+
+// Runs of n bytes >= 144, each followed by a repeat of 4 bytes from `gap` bytes back. With gap 4
+// the runs are drawn so that the repeated word keeps its hash slot until the repeat: every
+// repeat is then found, and each 55 bytes grow by 31 bits.
+bytes expanding_pattern(size_t total, size_t run, size_t gap, uint32_t seed) {
+    bytes out;
+    std::mt19937 rng(seed);
+    while (out.size() < total) {
+        const size_t start = out.size();
+        for (size_t i = 0; i < run; ++i)
+            out.push_back(uint8_t(144 + rng() % 112));
+        if (gap > out.size())
+            continue;
+        const size_t from = out.size() - gap;
+        for (size_t i = 0; i < 4; ++i)
+            out.push_back(out[from + i]);
+        if (gap == 4) {
+            const size_t r = start + run;
+            const uint32_t slot = slot_of(&out[r - 4]);
+            if (slot_of(&out[r - 3]) == slot || slot_of(&out[r - 2]) == slot || slot_of(&out[r - 1]) == slot)
+                out.resize(start);  // draw this run again
+        }
+    }
+    out.resize(total);
+    return out;
+}
+
+void test_thresholds() {
+    std::vector<bytes> inputs;
+    // high_count 51 and 52 before a 6-byte match and at the end of input.
+    for (size_t highs : {51, 52, 53}) {
+        bytes b = high_bytes(highs, uint32_t(highs));
+        const bytes tail = text("matchme!");
+        b.insert(b.end(), tail.begin(), tail.end());
+        b.insert(b.end(), tail.begin(), tail.end());
+        inputs.push_back(b);
+        inputs.push_back(high_bytes(highs, 7));
+    }
+    // Matches of 4, 5 and 6 bytes while 52 high bytes are pending.
+    for (size_t m : {4, 5, 6}) {
+        bytes b = high_bytes(60, 3);
+        bytes rep(b.begin() + 10, b.begin() + 10 + long(m));
+        b.push_back(0x01);
+        b.insert(b.end(), rep.begin(), rep.end());
+        b.push_back(0x02);
+        inputs.push_back(b);
+    }
+    // Distances at the code boundaries and at the window edge.
+    for (size_t d : {8192, 8193, 16384, 16385, 32768, 32769}) {
+        for (size_t lead_highs : {0, 1, 2}) {
+            bytes b(d + 16);
+            std::mt19937 rng{uint32_t(d)};
+            for (auto &x : b)
+                x = uint8_t(rng() % 128);
+            for (size_t i = 0; i < lead_highs; ++i)
+                b[d - 1 - i] = 200;
+            for (size_t i = 0; i < 4; ++i)
+                b[d + i] = b[i];
+            inputs.push_back(b);
+        }
+    }
+    // Runs of 258 and 259, 0 to 3 bytes, all zeros, and the wide expanding patterns.
+    for (size_t n : {0, 1, 2, 3, 4, 5, 258, 259, 260, 517, 100000})
+        inputs.push_back(bytes(n, 'z'));
+    inputs.push_back(expanding_pattern(20000, 51, 4, 1));
+    inputs.push_back(expanding_pattern(200000, 51, 16400, 2));
+    std::mt19937 rng(99);
+    for (int i = 0; i < 40; ++i) {
+        // Mixed text-like and binary pieces with repeats at assorted distances.
+        bytes b;
+        const size_t n = rng() % 70000;
+        while (b.size() < n) {
+            const int kind = int(rng() % 4);
+            if (kind == 0 || b.size() < 8) {
+                for (int k = int(rng() % 40); k >= 0; --k)
+                    b.push_back(uint8_t(rng() % (i % 2 ? 256 : 26) + (i % 2 ? 0 : 'a')));
+            } else {
+                const size_t d = 1 + rng() % (b.size() < 40000 ? b.size() : 40000);
+                const size_t len = 3 + rng() % 300;
+                for (size_t k = 0; k < len; ++k)
+                    b.push_back(b[b.size() - d]);
+            }
+        }
+        inputs.push_back(b);
+    }
+
+    for (const bytes &in : inputs) {
+        for (int level = 0; level < 2; ++level) {
+            for (bool last_more0 : {false, true}) {
+                check_round_trip(in, level, {}, last_more0);
+                std::vector<size_t> cuts;
+                for (size_t c = 1; c < in.size(); c += 1 + rng() % (in.size() / 3 + 1))
+                    cuts.push_back(c);
+                check_round_trip(in, level, cuts, last_more0);
+            }
+        }
+    }
+    // Every split of a short input into two calls.
+    const bytes shortin = text("abcabcabcXabcabc\xff\xfe\x90 the end the end");
+    for (size_t c = 0; c <= shortin.size(); ++c)
+        for (int level = 0; level < 2; ++level)
+            check_round_trip(shortin, level, {c}, c % 2 == 0);
+}
+
+uint64_t encoded_bits(const bytes &b) {
+    kavo_stream s;
+    deflate_init(&s, 1);
+    bytes out;
+    encode_into(out, s, b.data(), int32_t(b.size()), 1);
+    return out.size() * 8 + s.queued_bits;
+}
+
+// The acceptance rule for 4-byte matches, seen from the output size: the input ends with a
+// repeat of its first 4 bytes at distance d, after `highs` bytes >= 144.
+bool four_byte_match_taken(size_t d, size_t highs) {
+    bytes b(d + 4);
+    std::mt19937 rng(uint32_t(d * 3 + highs));
+    for (auto &x : b)
+        x = uint8_t(rng() % 128);
+    for (size_t i = 0; i < highs; ++i)
+        b[d - 1 - i] = uint8_t(150 + rng() % 100);
+    for (size_t i = 0; i < 4; ++i)
+        b[d + i] = b[i];
+    // No position in between may take over the slot of the repeated word.
+    const uint32_t target = slot_of(b.data());
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t p = 1; p < d; ++p) {
+            while (slot_of(b.data() + p) == target) {
+                uint8_t &x = b[p + 3 < d ? p + 3 : p];
+                x = x >= 144 ? uint8_t(144 + (x - 143) % 112) : uint8_t((x + 1) % 128);
+                changed = true;
+            }
+        }
+    }
+    bytes other = b;  // same bytes, but the head no longer matches the tail
+    other[0] ^= 0x55;
+    return encoded_bits(b) < encoded_bits(other);
+}
+
+void test_cost_rule() {
+    CHECK(four_byte_match_taken(8192, 0));
+    CHECK(!four_byte_match_taken(8193, 0));
+    CHECK(four_byte_match_taken(16384, 1));
+    CHECK(!four_byte_match_taken(16385, 1));
+    CHECK(four_byte_match_taken(32768, 2));
+    CHECK(four_byte_match_taken(100, 51));
+    CHECK(!four_byte_match_taken(100, 52));
+}
+
+// ---- the output bound, with exactly sized buffers ----
+void test_bounds() {
+    std::vector<bytes> worst = {expanding_pattern(55 * 600, 51, 4, 5), expanding_pattern(55 * 4000, 51, 16390, 6),
+                                expanding_pattern(55 * 4000, 51, 20000, 8), high_bytes(100000, 9)};
+    for (const bytes &in : worst) {
+        for (size_t piece : {size_t(1), size_t(3), size_t(55), size_t(1000), in.size()}) {
+            for (int level = 0; level < 2; ++level) {
+                kavo_stream s;
+                deflate_init(&s, level);
+                bytes out;
+                for (size_t at = 0; at < in.size(); at += piece) {
+                    const size_t n = piece < in.size() - at ? piece : in.size() - at;
+                    encode_into(out, s, in.data() + at, int32_t(n), 1);  // canary-checked
+                }
+                finish_into(out, s);
+                bool ok;
+                CHECK(inflate_all(out, -15, &ok) == in && ok);
+            }
+        }
+    }
+    {  // The pattern really does grow by more than 1 byte in 16. (Kept short: over a long input a
+       // stray match inside a random run can swallow a repeat and send the rest out stored.)
+        const bytes &in = worst[0];
+        kavo_stream s;
+        deflate_init(&s, 1);
+        bytes out;
+        encode_into(out, s, in.data(), int32_t(in.size()), 1);
+        CHECK(out.size() > in.size() + in.size() / 16);
+    }
+}
+
+// ---- per-call table: no history between calls, even after its positions wrap ----
+void test_table_reuse() {
+    const bytes ab = text("abcdabcd");
+    bytes first;
+    {
+        kavo_stream s;
+        deflate_init(&s, 1);
+        encode_into(first, s, ab.data(), 8, 1);
+        finish_into(first, s);
+    }
+    // About 2^32 / 32772 calls run the table's positions past their wrap point.
+    kavo_stream s;
+    bool all_same = true;
+    for (int i = 0; i < 140000; ++i) {
+        deflate_init(&s, 1);
+        bytes out;
+        encode_into(out, s, ab.data(), 8, 1);
+        finish_into(out, s);
+        all_same = all_same && out == first;
+    }
+    CHECK(all_same);
+    // The same input twice in two calls: the second call finds nothing in the first.
+    const bytes once = text("0123456789abcdefghij");
+    deflate_init(&s, 1);
+    bytes out;
+    encode_into(out, s, once.data(), int32_t(once.size()), 1);
+    const uint32_t bits_first = uint32_t(out.size() * 8 + s.queued_bits);
+    encode_into(out, s, once.data(), int32_t(once.size()), 1);
+    CHECK(out.size() * 8 + s.queued_bits == 2 * bits_first - 3);
+}
+
+// ---- checksums ----
+void test_checksums() {
+    const bytes abc = text("abc");
+    CHECK(crc32_sliced(0, abc.data(), 3) == 0x352441C2u && crc32_bytewise(0, abc.data(), 3) == 0x352441C2u);
+    CHECK(adler32_blocked(1, abc.data(), 3) == 0x024D0127u && adler32_bytewise(1, abc.data(), 3) == 0x024D0127u);
+    CHECK(crc32_tables[0][0] == 0xD202EF8Du && crc32_tables[0][1] == 0xA505DF1Bu && crc32_tables[0][2] == 0x3C0C8EA1u);
+    CHECK(crc32_tables[3][0] == 0xDE05060Eu);
+    for (int k = 0; k < 4; ++k)
+        CHECK(crc32_tables[size_t(k)][255] == (0xFF000000u >> (8 * k)));
+    CHECK(crc32_sliced(0x1234, abc.data(), 0) == 0x1234 && crc32_sliced(0x1234, abc.data(), -5) == 0x1234);
+    CHECK(adler32_blocked(0x1234, abc.data(), 0) == 0x1234);
+
+    bytes data(20000);
+    std::mt19937 rng(4);
+    for (auto &x : data)
+        x = uint8_t(rng());
+    using fn = uint32_t (*)(uint32_t, const uint8_t *, int32_t);
+    const fn crcs[] = {crc32_sliced, crc32_bytewise, crc32_fast};
+    const fn adlers[] = {adler32_blocked, adler32_bytewise, adler32_fast};
+    for (size_t len = 0; len < 300; ++len)
+        for (size_t align = 0; align < 8; ++align) {
+            const uint8_t *p = data.data() + align;
+            const uint32_t zc = uint32_t(crc32(0, p, uInt(len))), za = uint32_t(adler32(1, p, uInt(len)));
+            for (fn f : crcs)
+                CHECK(f(0, p, int32_t(len)) == zc);
+            for (fn f : adlers)
+                CHECK(f(1, p, int32_t(len)) == za);
+        }
+    bytes ff(3 * 8192 + 5, 0xFF);
+    for (size_t len : {4095, 4096, 4097, 8191, 8192, 12289, 20000, 24581})
+        for (const bytes *src : {&data, &ff}) {
+            const uint8_t *p = src->data();
+            const size_t n = len < src->size() ? len : src->size();
+            const uint32_t zc = uint32_t(crc32(0, p, uInt(n))), za = uint32_t(adler32(1, p, uInt(n)));
+            for (fn f : crcs)
+                CHECK(f(0, p, int32_t(n)) == zc);
+            for (fn f : adlers) {
+                CHECK(f(1, p, int32_t(n)) == za);
+                const size_t cut = n / 3;  // split into consecutive calls
+                CHECK(f(f(1, p, int32_t(cut)), p + cut, int32_t(n - cut)) == za);
+            }
+            CHECK(crc32_fast(crc32_fast(0, p, int32_t(n / 2)), p + n / 2, int32_t(n - n / 2)) == zc);
+        }
+}
+
+// ---- containers ----
+void test_containers() {
+    kavo_stream s;
+    bytes out;
+    gzip_init(&s, 1);
+    finish_into(out, s, gzip_finish, GZIP_FINISH_BOUND);
+    CHECK(out == hex("1f 8b 08 00 00 00 00 00 04 03 03 00 00 00 00 00 00 00 00 00"));
+    CHECK(s.state == ST_TRAILER_DONE);
+    out.clear();
+    zlib_init(&s, 1);
+    CHECK(s.checksum == 1 && s.format == 1);
+    finish_into(out, s, zlib_finish, ZLIB_FINISH_BOUND);
+    CHECK(out == hex("78 01 03 00 00 00 00 01"));
+
+    for (int level = 0; level < 2; ++level) {
+        uint8_t b[16];
+        gzip_init(&s, level);
+        CHECK(gzip_encode(&s, b, nullptr, 0, 1) == 10 && s.state == ST_BETWEEN_BLOCKS && s.checksum == 0);
+        CHECK(bytes(b, b + 10) == hex("1f 8b 08 00 00 00 00 00 04 03"));
+        zlib_init(&s, level);
+        CHECK(zlib_encode(&s, b, nullptr, 0, 1) == 2 && s.checksum == 1 && bytes(b, b + 2) == hex("78 01"));
+    }
+
+    // The header goes out once, whichever operation comes first.
+    const bytes msg = text("hello hello hello hello, gzip and zlib");
+    for (int first = 0; first < 3; ++first) {
+        for (int fmt = 0; fmt < 2; ++fmt) {
+            out.clear();
+            auto enc = fmt == 0 ? gzip_encode : zlib_encode;
+            auto fin = fmt == 0 ? gzip_finish : zlib_finish;
+            const int header = fmt == 0 ? GZIP_HEADER_SIZE : ZLIB_HEADER_SIZE;
+            fmt == 0 ? gzip_init(&s, 1) : zlib_init(&s, 1);
+            if (first == 1) {
+                uint8_t b[16];
+                const int n = fmt == 0 ? gzip_send_header(&s, b) : zlib_send_header(&s, b);
+                CHECK(n == header);
+                out.insert(out.end(), b, b + n);
+            }
+            if (first <= 1) {
+                encode_into(out, s, msg.data(), 10, 1, enc, header);
+                encode_into(out, s, msg.data() + 10, int32_t(msg.size() - 10), 1, enc, header);
+            }
+            finish_into(out, s, fin, fmt == 0 ? GZIP_FINISH_BOUND : ZLIB_FINISH_BOUND);
+            bool ok;
+            const bytes back = inflate_all(out, fmt == 0 ? 31 : 15, &ok);
+            CHECK(ok);
+            CHECK(back == (first <= 1 ? msg : bytes{}));
+        }
+    }
+    // zlib trailer is big-endian Adler-32; gzip's CRC and ISIZE little-endian, ISIZE modulo 2^32.
+    zlib_init(&s, 1);
+    out.clear();
+    encode_into(out, s, text("abc").data(), 3, 1, zlib_encode, 2);
+    finish_into(out, s, zlib_finish, ZLIB_FINISH_BOUND);
+    CHECK(bytes(out.end() - 4, out.end()) == hex("02 4d 01 27"));
+    gzip_init(&s, 0);
+    out.clear();
+    encode_into(out, s, text("abc").data(), 3, 1, gzip_encode, 10);
+    s.input_total += 0xFFFFFFFFu;  // as if 4 GiB - 1 more bytes had passed: 3 + 2^32 - 1 wraps to 2
+    finish_into(out, s, gzip_finish, GZIP_FINISH_BOUND);
+    CHECK(bytes(out.end() - 8, out.end()) == hex("c2 41 24 35 02 00 00 00"));
+    CHECK(out[8] == 4 && out[9] == 3);
+}
+
+}  // namespace
+
+int main() {
+    const std::pair<const char *, void (*)()> tests[] = {
+        {"tables", test_tables},         {"vectors", test_vectors},       {"thresholds", test_thresholds},
+        {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},
+        {"checksums", test_checksums},   {"containers", test_containers},
+    };
+    int passed = 0, failed = 0;
+    for (const auto &t : tests) {
+        const int before = failures;
+        t.second();
+        if (failures == before) {
+            ++passed;
+        } else {
+            ++failed;
+            std::fprintf(stderr, "FAILED: %s\n", t.first);
+        }
+    }
+    std::printf("%d checks\n%d passed, %d failed\n", checks, passed, failed);
+    return failed ? 1 : 0;
+}
