@@ -76,6 +76,22 @@ KAVO_INLINE unsigned count_trailing_zeros64(uint64_t x) {
 #endif
 }
 
+// Index of the highest set bit of a nonzero word.
+KAVO_INLINE unsigned floor_log2(uint32_t x) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanReverse(&index, x);
+    return unsigned(index);
+#elif defined(__GNUC__) || defined(__clang__)
+    return 31u - unsigned(__builtin_clz(x));
+#else
+    unsigned n = 0;
+    while (x >>= 1)
+        ++n;
+    return n;
+#endif
+}
+
 // The queue of a stream held in locals for a hot loop, written back once at the end.
 // Invariant after every spill: bits <= 31 and queue < 2^bits, so a value of up to 33 bits
 // can be added before the next spill check without losing a bit.
@@ -107,6 +123,18 @@ struct bit_writer {
             queue >>= 32;
             bits -= 32;
         }
+    }
+
+    // The same spill without a branch: the word is stored whether or not it is full, and the
+    // cursor moves only when it is. Costs 4 bytes of room at the cursor, which the caller
+    // must have even when nothing is due; the bytes past the real output are overwritten later
+    // or never counted.
+    KAVO_INLINE void spill_unconditional() {
+        store32le(cursor, uint32_t(queue));
+        const uint32_t full = bits >> 5;  // 0 or 1, since at most 63 bits are queued
+        cursor += full << 2;
+        queue >>= full << 5;
+        bits &= 31;
     }
 
     KAVO_INLINE void push(uint32_t value, uint32_t n) {

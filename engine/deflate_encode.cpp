@@ -24,30 +24,28 @@ constexpr uint32_t MIN_MATCH_WHILE_STORING = 6;
 constexpr uint32_t COST_MARGIN = 8;
 
 // An untouched slot: its position is 32769 bytes before position 0, so the distance test
-// rejects it everywhere, even where the input word happens to be 0xFFFFFFFF.
+// rejects it everywhere, whatever the input word.
 constexpr uint32_t EMPTY_POS = 0xFFFF7FFFu;
-constexpr uint32_t EMPTY_WORD = 0xFFFFFFFFu;
 
 // Bytes 144..255 take 9-bit literal codes, the others 8: this adds 1 for each such byte.
 KAVO_INLINE uint32_t is_high(uint8_t b) { return (uint32_t(b) + 112u) >> 8; }
-
-struct hash_slot {
-    uint32_t last_pos;   // position of the last visitor, in the table's running position space
-    uint32_t last_word;  // the 4 input bytes at that position, little-endian
-};
 
 // The match finder's table: 64 KiB, too large for the stacks of small threads, so each thread
 // keeps one on the heap and reuses it. Instead of refilling all slots at every call, positions are
 // counted on from call to call (`next_base`), with a gap of a whole window between calls: a slot
 // written by an earlier call then lies more than 32768 positions back, and the distance test turns
 // it down exactly as it turns down an empty slot. The output is the same as from a fresh table.
+//
+// A slot keeps only the position. The 4 bytes that were there are still in this call's input,
+// so a candidate within reach is checked against the input itself: the same test as keeping the
+// word in the slot, from a table half the size (32 KiB, which stays in the first-level cache).
 struct hash_table {
-    hash_slot slots[HASH_SLOTS];
+    uint32_t last_pos[HASH_SLOTS];
     uint32_t next_base;
 
     void clear() {
-        for (hash_slot &s : slots)
-            s = hash_slot{EMPTY_POS, EMPTY_WORD};
+        for (uint32_t &p : last_pos)
+            p = EMPTY_POS;
         next_base = 0;
     }
 
@@ -127,106 +125,176 @@ KAVO_INLINE void write_literals(bit_writer &w, const uint8_t *p, uint32_t n) {
     }
 }
 
-// Opens a fixed block with BFINAL = 0 unless one is open.
-KAVO_INLINE void open_fixed_block(kavo_stream *s, bit_writer &w) {
-    if (s->state == ST_BETWEEN_BLOCKS) {
-        w.push(2, 3);
-        s->state = ST_IN_FIXED;
-    }
+// Extra bits of the distance code for a distance of 1 to 32768: codes 0-3 have none, then
+// each pair of codes one more.
+KAVO_INLINE uint32_t distance_extra_bits(uint32_t dist) {
+    const uint32_t nb = floor_log2((dist - 1) | 1);
+    return nb > 1 ? nb - 1 : 0;
 }
 
-// Sends a run of pending literals that ends where a match begins: stored when the fixed codes
-// would lengthen it by 52 bits or more, otherwise as literal codes in the open block.
-void write_run_before_match(kavo_stream *s, bit_writer &w, const uint8_t *run, uint32_t n, uint32_t high_count) {
-    if (high_count >= STORED_HIGH_COUNT) {
-        w.save(s);
-        emit_stored_blocks(s, run, n, 1);
-        w = bit_writer(s);
-    } else {
-        open_fixed_block(s, w);
-        write_literals(w, run, n);
-    }
+// The 5-bit distance codes, bit-reversed for sending.
+constexpr uint8_t REVERSED5[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
+                                   1, 17, 9,  25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
+
+// distance_code_table[dist - 1], computed: a few register operations cost less than keeping
+// 128 KiB of table in the cache next to the hash table and the input.
+KAVO_INLINE uint32_t distance_entry(uint32_t dist) {
+    const uint32_t x = dist - 1;
+    const uint32_t nb = floor_log2(x | 1);
+    const uint32_t extra = nb > 1 ? nb - 1 : 0;
+    // From code 4 on, the bit below the top one picks the lower or upper code of a pair.
+    const uint32_t code = nb > 1 ? 2 * nb + ((x >> extra) & 1) : x;
+    const uint32_t extra_value = x & ((1u << extra) - 1);
+    return ((uint32_t(REVERSED5[code]) | (extra_value << 5)) << 5) | (5 + extra);
 }
 
-// Whether a match of length len at distance dist is coded rather than left to the literals:
-// it must save bits over its bytes as literals (a 9-bit code for each pending byte >= 144
-// counts as a bit gained), with a margin; runs bound for storage accept only longer matches.
+// Whether a match of len bytes at distance dist is coded rather than left to the literals.
+// A match must cost fewer bits than its bytes as literals (a pending byte >= 144 counts one
+// bit in its favour, as it would have taken a 9-bit code), with a margin of 8 bits; a run
+// bound for storage (52 such bytes) is not split by matches shorter than 6. Matches of 6 or
+// more always pass (at most 13 + 18 + 8 bits against 48), and so do matches of 5 (39 against
+// 40); lengths 4 and 5 have 7-bit codes, so a 4-byte match costs 7 + 5 + extra + 8 bits.
 KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist, uint32_t high_count) {
-    if (len >= MIN_MATCH_WHILE_STORING)
-        return true;  // always passes the cost test: at most 13 + 18 + 8 bits against 48
-    if (high_count >= STORED_HIGH_COUNT)
-        return false;
-    const uint32_t len_bits = length_code_table[len] >> 16;
-    const uint32_t dist_bits = distance_code_table[dist - 1] & 31;
-    return len_bits + dist_bits + COST_MARGIN < 8 * len + high_count;
+    const bool long_match = len >= MIN_MATCH_WHILE_STORING;
+    const bool storing = high_count >= STORED_HIGH_COUNT;
+    const bool pays = (len == 5) | (7 + 5 + distance_extra_bits(dist) + COST_MARGIN < 8 * 4 + high_count);
+    return long_match | (!storing & pays);
 }
 
-void encode_fixed(kavo_stream *s, const uint8_t *in, uint32_t len, int more) {
+// One greedy pass over [pos, end): looks up and enters every position, and codes each byte
+// that no accepted match starts at as a literal, until a match is accepted (returns true with
+// match_len and match_dist set) or end is reached. FAST spills without a branch, which needs 4
+// bytes of room beyond the output at every step.
+template <bool FAST>
+KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
+                            uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
+                            uint32_t &match_dist) {
+    const uint16_t *lit = literal_code_table.data();
+    while (pos < end) {
+        const uint32_t word = load32le(in + pos);
+        uint32_t &slot = last_pos[(word * HASH_MULTIPLIER) >> HASH_SHIFT];
+        const uint32_t here = base + pos;
+        const uint32_t dist = here - slot;
+        slot = here;
+        // The distance test comes first: only a slot within reach points into this input.
+        if (dist - 1 <= MAX_DISTANCE - 1 && load32le(in + pos - dist) == word) {
+            const uint32_t remaining = len - pos;
+            const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
+            const uint32_t n = match_length(in + pos, in + pos - dist, cap);
+            if (accept_match(n, dist, high_count)) {
+                match_len = n;
+                match_dist = dist;
+                return true;
+            }
+        }
+        const uint32_t code = lit[in[pos]];
+        // Once 52 bytes >= 144 are pending the run will go out stored whatever follows, so
+        // its literal codes would only be thrown away.
+        if (high_count < STORED_HIGH_COUNT) {
+            w.add(code >> 4, code & 15);
+            if (FAST)
+                w.spill_unconditional();
+            else
+                w.spill();
+        }
+        high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
+        ++pos;
+    }
+    return false;
+}
+
+// Level 1. The pending literal run goes out as literal codes while it is scanned, on the guess
+// that it will end in a match and not be stored. `mark` keeps the output as it stood before
+// the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out stored) or the
+// run turns out to need a final block header, the output goes back to the mark and the run is
+// written again. Speculative codes take at most 9 bits a byte, within the call's bound.
+void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len, int more) {
     table_lease table;
-    hash_slot *const slots = table->slots;
+    uint32_t *const last_pos = table->last_pos;
     const uint32_t base = table->begin_call(len);
+    uint8_t *const out_end = out + deflate_encode_bound(len);  // the room the caller guarantees
 
     bit_writer w(s);
+    uint16_t state = s->state;
+    bit_writer mark = w;
+    uint16_t mark_state = state;
+    if (state == ST_BETWEEN_BLOCKS) {  // a block for the first codes; undone with the run if need be
+        w.push(2, 3);
+        state = ST_IN_FIXED;
+    }
     uint32_t pos = 0;
-    uint32_t run_start = 0;   // the pending literal run is [run_start, pos)
+    uint32_t run_start = 0;   // the pending run is [run_start, pos)
     uint32_t high_count = 0;  // bytes >= 144 in the pending run
     const uint32_t scan_end = len >= MIN_MATCH ? len - (MIN_MATCH - 1) : 0;
 
     while (pos < scan_end) {
-        const uint32_t word = load32le(in + pos);
-        hash_slot &slot = slots[(word * HASH_MULTIPLIER) >> HASH_SHIFT];
-        const uint32_t cand_pos = slot.last_pos;
-        const uint32_t cand_word = slot.last_word;
-        slot.last_pos = base + pos;
-        slot.last_word = word;
-        const uint32_t dist = base + pos - cand_pos;
-        if (cand_word == word && dist - 1 <= MAX_DISTANCE - 1) {
-            const uint32_t remaining = len - pos;
-            const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
-            const uint32_t match = match_length(in + pos, in + pos - dist, cap);
-            if (accept_match(match, dist, high_count)) {
-                if (pos > run_start)
-                    write_run_before_match(s, w, in + run_start, pos - run_start, high_count);
-                open_fixed_block(s, w);
-                const uint32_t lc = length_code_table[match];
-                const uint32_t dc = distance_code_table[dist - 1];
-                // 13 + 18 bits at most: both fit beside 31 queued bits before one spill.
-                w.add(lc & 0xFFFF, lc >> 16);
-                w.add(dc >> 5, dc & 31);
-                w.spill();
-                // Positions inside the match are neither looked up nor entered.
-                pos += match;
-                run_start = pos;
-                high_count = 0;
-                continue;
-            }
+        // Branch-free spills need room: k more positions add at most 9k bits, and a match
+        // at the last of them at most 31 more, so stay fast while that fits with 4 bytes over.
+        // k = 7/8 of (room - 20) keeps 9k + 31 + 32 below 8 * room without a division.
+        const size_t room = size_t(out_end - w.cursor);
+        const size_t fast_positions = room > 20 ? (room - 20) - ((room - 20) >> 3) : 0;
+        const uint32_t fast_end = fast_positions < scan_end - pos ? pos + uint32_t(fast_positions) : scan_end;
+        uint32_t match_len = 0, match_dist = 0;
+        const bool fast = find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len, match_dist);
+        if (!fast && !(pos < scan_end &&
+                       find_match<false>(in, len, base, last_pos, scan_end, pos, high_count, w, match_len, match_dist)))
+            break;
+        if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT)) {
+            // The run goes out stored after all; the match then opens a new fixed block.
+            w = mark;
+            s->state = mark_state;
+            w.save(s);
+            emit_stored_blocks(s, in + run_start, pos - run_start, 1);
+            w = bit_writer(s);
+            w.push(2, 3);
+            state = ST_IN_FIXED;
         }
-        high_count += is_high(in[pos]);
-        ++pos;
+        const uint32_t lc = length_code_table[match_len];
+        const uint32_t dc = distance_entry(match_dist);
+        // 13 + 18 bits at most: both fit beside 31 queued bits before one spill.
+        w.add(lc & 0xFFFF, lc >> 16);
+        w.add(dc >> 5, dc & 31);
+        if (fast)
+            w.spill_unconditional();
+        else
+            w.spill();
+        // Positions inside the match are neither looked up nor entered.
+        pos += match_len;
+        run_start = pos;
+        high_count = 0;
+        mark = w;
+        mark_state = state;
     }
-    // The last 0 to 3 bytes cannot start a match: they join the run without a lookup.
-    for (; pos < len; ++pos)
-        high_count += is_high(in[pos]);
 
-    const uint32_t run = len - run_start;
-    if (run == 0) {
-        w.save(s);  // a call that ends on a match opens and closes nothing, even with more = 0
+    // The last 0 to 3 bytes cannot start a match: they join the run without a lookup.
+    for (; pos < len; ++pos) {
+        const uint32_t code = literal_code_table[in[pos]];
+        high_count += (code & 15) - 8;
+        w.push(code >> 4, code & 15);
+    }
+
+    if (run_start == len) {
+        // The call ended on a match: nothing is opened or closed, even with more = 0.
+        s->state = state;
+        w.save(s);
         return;
     }
     if (high_count >= STORED_HIGH_COUNT) {
-        w.save(s);
-        emit_stored_blocks(s, in + run_start, run, more);
+        mark.save(s);
+        s->state = mark_state;
+        emit_stored_blocks(s, in + run_start, len - run_start, more);
         return;
     }
-    if (s->state == ST_BETWEEN_BLOCKS) {
-        w.push(more ? 2 : 3, 3);
-        s->state = more ? ST_IN_FIXED : ST_IN_LAST_FIXED;
-    } else if (!more) {
-        w.push(0, 7);  // end the open block; the run goes into a final one
+    if (!more) {
+        // The last run goes into a final block: end an open block first.
+        w = mark;
+        if (mark_state != ST_BETWEEN_BLOCKS)
+            w.push(0, 7);
         w.push(3, 3);
-        s->state = ST_IN_LAST_FIXED;
+        state = ST_IN_LAST_FIXED;
+        write_literals(w, in + run_start, len - run_start);
     }
-    write_literals(w, in + run_start, run);
+    s->state = state;
     w.save(s);
 }
 
@@ -237,7 +305,7 @@ int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t
     const uint32_t n = len > 0 ? uint32_t(len) : 0;
     if (n != 0) {
         if (stream->level)
-            encode_fixed(stream, in, n, more);
+            encode_fixed(stream, out, in, n, more);
         else
             emit_stored_blocks(stream, in, n, more);
     }
