@@ -125,50 +125,62 @@ KAVO_INLINE void write_literals(bit_writer &w, const uint8_t *p, uint32_t n) {
     }
 }
 
-// Extra bits of the distance code for a distance of 1 to 32768: codes 0-3 have none, then
-// each pair of codes one more.
-KAVO_INLINE uint32_t distance_extra_bits(uint32_t dist) {
-    const uint32_t nb = floor_log2((dist - 1) | 1);
-    return nb > 1 ? nb - 1 : 0;
+// distance_code_table[dist - 1], from 640 bytes of tables instead of 128 KiB, which would
+// compete for the cache with the hash table and the input. With x = dist - 1 and c its code,
+// the entry is (reversed code << 5 | bit count) + ((x - (base of c - 1)) << 10); the constant
+// part is folded into DIST_ENTRY_BASE[c] (modulo 2^32), leaving one add of x << 10.
+struct distance_tables {
+    uint8_t code[512];              // x < 256: code of x; else code of x >> 7 at 256 + (x >> 7)
+    uint32_t entry_base[30];
+};
+
+constexpr distance_tables make_distance_tables() {
+    distance_tables t{};
+    uint32_t base = 1;
+    for (uint32_t c = 0; c < 30; ++c) {
+        const uint32_t extra = c < 4 ? 0 : c / 2 - 1;
+        const uint32_t rev = ((c & 1) << 4) | ((c & 2) << 2) | (c & 4) | ((c & 8) >> 2) | ((c & 16) >> 4);
+        t.entry_base[c] = ((rev << 5) | (5 + extra)) - ((base - 1) << 10);
+        for (uint32_t x = base - 1; x < base - 1 + (1u << extra); ++x) {
+            if (x < 256)
+                t.code[x] = uint8_t(c);
+            else
+                t.code[256 + (x >> 7)] = uint8_t(c);
+        }
+        base += 1u << extra;
+    }
+    return t;
 }
 
-// The 5-bit distance codes, bit-reversed for sending.
-constexpr uint8_t REVERSED5[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
-                                   1, 17, 9,  25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
+constexpr distance_tables DISTANCE_TABLES = make_distance_tables();
 
-// distance_code_table[dist - 1], computed: a few register operations cost less than keeping
-// 128 KiB of table in the cache next to the hash table and the input.
 KAVO_INLINE uint32_t distance_entry(uint32_t dist) {
     const uint32_t x = dist - 1;
-    const uint32_t nb = floor_log2(x | 1);
-    const uint32_t extra = nb > 1 ? nb - 1 : 0;
-    // From code 4 on, the bit below the top one picks the lower or upper code of a pair.
-    const uint32_t code = nb > 1 ? 2 * nb + ((x >> extra) & 1) : x;
-    const uint32_t extra_value = x & ((1u << extra) - 1);
-    return ((uint32_t(REVERSED5[code]) | (extra_value << 5)) << 5) | (5 + extra);
+    const uint32_t c = DISTANCE_TABLES.code[x < 256 ? x : 256 + (x >> 7)];
+    return DISTANCE_TABLES.entry_base[c] + (x << 10);
 }
 
-// Whether a match of len bytes at distance dist is coded rather than left to the literals.
-// A match must cost fewer bits than its bytes as literals (a pending byte >= 144 counts one
-// bit in its favour, as it would have taken a 9-bit code), with a margin of 8 bits; a run
+// Whether a match of len bytes is coded rather than left to the literals, given its distance
+// entry. A match must cost fewer bits than its bytes as literals (a pending byte >= 144 counts
+// one bit in its favour, as it would have taken a 9-bit code), with a margin of 8 bits; a run
 // bound for storage (52 such bytes) is not split by matches shorter than 6. Matches of 6 or
 // more always pass (at most 13 + 18 + 8 bits against 48), and so do matches of 5 (39 against
-// 40); lengths 4 and 5 have 7-bit codes, so a 4-byte match costs 7 + 5 + extra + 8 bits.
-KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist, uint32_t high_count) {
+// 40); lengths 4 and 5 have 7-bit codes, so a 4-byte match costs 7 + distance bits + 8.
+KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_count) {
     const bool long_match = len >= MIN_MATCH_WHILE_STORING;
     const bool storing = high_count >= STORED_HIGH_COUNT;
-    const bool pays = (len == 5) | (7 + 5 + distance_extra_bits(dist) + COST_MARGIN < 8 * 4 + high_count);
+    const bool pays = (len == 5) | (7 + (dist_entry & 31) + COST_MARGIN < 8 * 4 + high_count);
     return long_match | (!storing & pays);
 }
 
 // One greedy pass over [pos, end): looks up and enters every position, and codes each byte
 // that no accepted match starts at as a literal, until a match is accepted (returns true with
-// match_len and match_dist set) or end is reached. FAST spills without a branch, which needs 4
+// match_len and the distance's code entry set) or end is reached. FAST spills without a branch, which needs 4
 // bytes of room beyond the output at every step.
 template <bool FAST>
 KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
                             uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
-                            uint32_t &match_dist) {
+                            uint32_t &match_entry) {
     const uint16_t *lit = literal_code_table.data();
     while (pos < end) {
         const uint32_t word = load32le(in + pos);
@@ -181,9 +193,10 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
             const uint32_t remaining = len - pos;
             const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
             const uint32_t n = match_length(in + pos, in + pos - dist, cap);
-            if (accept_match(n, dist, high_count)) {
+            const uint32_t entry = distance_entry(dist);
+            if (accept_match(n, entry, high_count)) {
                 match_len = n;
-                match_dist = dist;
+                match_entry = entry;
                 return true;
             }
         }
@@ -227,18 +240,29 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
     uint32_t high_count = 0;  // bytes >= 144 in the pending run
     const uint32_t scan_end = len >= MIN_MATCH ? len - (MIN_MATCH - 1) : 0;
 
-    while (pos < scan_end) {
-        // Branch-free spills need room: k more positions add at most 9k bits, and a match
-        // at the last of them at most 31 more, so stay fast while that fits with 4 bytes over.
-        // k = 7/8 of (room - 20) keeps 9k + 31 + 32 below 8 * room without a division.
+    // Branch-free spills need room: k more positions add at most 9k bits (a match, at most 31
+    // bits for 4 or more bytes, and a stored run, its framing included, stay below 9 bits a
+    // byte as well), so the room measured once covers every position up to fast_end, however
+    // they are coded. k = 7/8 of (room - 20) keeps 9k + 31 + 32 below 8 * room without a division.
+    auto fast_limit = [&]() -> uint32_t {
         const size_t room = size_t(out_end - w.cursor);
-        const size_t fast_positions = room > 20 ? (room - 20) - ((room - 20) >> 3) : 0;
-        const uint32_t fast_end = fast_positions < scan_end - pos ? pos + uint32_t(fast_positions) : scan_end;
-        uint32_t match_len = 0, match_dist = 0;
-        const bool fast = find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len, match_dist);
-        if (!fast && !(pos < scan_end &&
-                       find_match<false>(in, len, base, last_pos, scan_end, pos, high_count, w, match_len, match_dist)))
-            break;
+        const size_t k = room > 20 ? (room - 20) - ((room - 20) >> 3) : 0;
+        return k < scan_end - pos ? pos + uint32_t(k) : scan_end;
+    };
+    uint32_t fast_end = pos < scan_end ? fast_limit() : scan_end;
+    while (pos < scan_end) {
+        uint32_t match_len = 0, match_entry = 0;
+        bool fast = find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len, match_entry);
+        if (!fast) {
+            if (pos >= scan_end)
+                break;
+            fast_end = fast_limit();  // stopped at fast_end: measure the room again
+            if (pos < fast_end)
+                continue;
+            // Too close to the end of the room for branch-free spills: finish carefully.
+            if (!find_match<false>(in, len, base, last_pos, scan_end, pos, high_count, w, match_len, match_entry))
+                break;
+        }
         if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT)) {
             // The run goes out stored after all; the match then opens a new fixed block.
             w = mark;
@@ -250,7 +274,7 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
             state = ST_IN_FIXED;
         }
         const uint32_t lc = length_code_table[match_len];
-        const uint32_t dc = distance_entry(match_dist);
+        const uint32_t dc = match_entry;
         // 13 + 18 bits at most: both fit beside 31 queued bits before one spill.
         w.add(lc & 0xFFFF, lc >> 16);
         w.add(dc >> 5, dc & 31);
