@@ -100,6 +100,7 @@ struct bit_writer {
     uint32_t bits;
     uint8_t *cursor;
 
+    bit_writer() : queue(0), bits(0), cursor(nullptr) {}
     explicit bit_writer(const kavo_stream *s) : queue(s->bit_queue), bits(s->queued_bits), cursor(s->out_cursor) {}
 
     void save(kavo_stream *s) const {

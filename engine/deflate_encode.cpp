@@ -173,6 +173,38 @@ KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_c
     return long_match | (!storing & pays);
 }
 
+// The greedy pass while the pending run holds 52 bytes >= 144: the run will go out stored
+// whatever follows, so its bytes need no literal codes and no more counting, and only matches
+// of 6 or more bytes are taken. This is all the work that incompressible input costs.
+KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
+                                    uint32_t end, uint32_t &pos_io, uint32_t &high_count, uint32_t &match_len,
+                                    uint32_t &match_entry) {
+    high_count = STORED_HIGH_COUNT;
+    const uint8_t *ip = in + pos_io;
+    const uint8_t *const ip_end = in + end;
+    const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
+    for (; ip < ip_end; ++ip) {
+        const uint32_t word = load32le(ip);
+        uint32_t &slot = last_pos[(word * HASH_MULTIPLIER) >> HASH_SHIFT];
+        const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
+        const uint32_t dist = here - slot;
+        slot = here;
+        if (dist - 1 <= MAX_DISTANCE - 1 && load32le(ip - dist) == word) {
+            const size_t remaining = size_t(in + len - ip);
+            const uint32_t cap = remaining < MAX_MATCH ? uint32_t(remaining) : MAX_MATCH;
+            const uint32_t n = match_length(ip, ip - dist, cap);
+            if (n >= MIN_MATCH_WHILE_STORING) {
+                match_len = n;
+                match_entry = distance_entry(dist);
+                pos_io = uint32_t(ip - in);
+                return true;
+            }
+        }
+    }
+    pos_io = uint32_t(ip - in);
+    return false;
+}
+
 // One greedy pass over [pos, end): looks up and enters every position, and codes each byte
 // that no accepted match starts at as a literal, until a match is accepted (returns true with
 // match_len and the distance's code entry set) or end is reached. FAST spills without a branch, which needs 4
@@ -201,17 +233,15 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
             }
         }
         const uint32_t code = lit[in[pos]];
-        // Once 52 bytes >= 144 are pending the run will go out stored whatever follows, so
-        // its literal codes would only be thrown away.
-        if (high_count < STORED_HIGH_COUNT) {
-            w.add(code >> 4, code & 15);
-            if (FAST)
-                w.spill_unconditional();
-            else
-                w.spill();
-        }
-        high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
+        w.add(code >> 4, code & 15);
+        if (FAST)
+            w.spill_unconditional();
+        else
+            w.spill();
         ++pos;
+        high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
+        if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))
+            return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
     }
     return false;
 }
