@@ -1,4 +1,6 @@
 // Adler-32 of zlib: two sums modulo 65521, s2 in the high half, s1 in the low half.
+#include <atomic>
+
 #include "bit_output.h"
 
 namespace {
@@ -45,4 +47,38 @@ uint32_t adler32_blocked(uint32_t adler, const uint8_t *in, int32_t len) {
     return (s2 << 16) + s1;
 }
 
-uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len) { return adler32_blocked(adler, in, len); }
+int adler32_variants(const checksum_variant **list) {
+#if defined(__x86_64__) || defined(_M_X64)
+    static const uint32_t cpu = x86_cpu_features();
+    static const checksum_variant variants[] = {
+        {"avx2", adler32_avx2, (cpu & X86_AVX2) != 0},
+        {"ssse3", adler32_ssse3, (cpu & X86_SSSE3) != 0},
+        {"blocked", adler32_blocked, true},
+    };
+#else
+    static const checksum_variant variants[] = {{"blocked", adler32_blocked, true}};
+#endif
+    *list = variants;
+    return int(sizeof variants / sizeof variants[0]);
+}
+
+// Chosen on the first call as crc32_fast is: a pointer that starts at the resolver, which stores the
+// best supported form (every racing thread stores the same one) and is never called again.
+namespace {
+uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len);
+std::atomic<checksum_fn> adler32_impl{adler32_resolve};
+
+uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len) {
+    const checksum_variant *v;
+    const int count = adler32_variants(&v);
+    int i = 0;
+    while (!v[i].supported && i + 1 < count)
+        ++i;
+    adler32_impl.store(v[i].fn, std::memory_order_relaxed);
+    return v[i].fn(adler, in, len);
+}
+}  // namespace
+
+uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len) {
+    return adler32_impl.load(std::memory_order_relaxed)(adler, in, len);
+}

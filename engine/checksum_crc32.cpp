@@ -4,6 +4,8 @@
 // c = NOT r instead, so the running value is always the finished CRC (0 for no input). With the
 // complement folded into the tables, c' = (c >> 8) ^ T0[(c ^ b) & 0xFF] is exactly the textbook
 // step on r: T_k[i] = S_k[i ^ 0xFF] ^ (0xFF000000 >> 8k), S_k being the usual slice-by-4 tables.
+#include <atomic>
+
 #include "bit_output.h"
 
 namespace {
@@ -43,6 +45,27 @@ KAVO_INLINE uint32_t crc32_word_step(uint32_t c, const uint8_t *p) {
            CRC32_TABLES[0][c >> 24];
 }
 
+// The standard slice-by-8 tables: S_k[n] is the register change that byte n followed by k zero bytes
+// makes. The slice-by-8 form works on the textbook register (NOT of the stored value) and complements
+// at entry and exit, which costs two instructions a call and keeps these tables the usual ones.
+constexpr std::array<std::array<uint32_t, 256>, 8> make_slice8_tables() {
+    std::array<std::array<uint32_t, 256>, 8> s{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? (c >> 1) ^ CRC32_POLY : c >> 1;
+        s[0][n] = c;
+    }
+    for (int k = 1; k < 8; ++k)
+        for (uint32_t n = 0; n < 256; ++n)
+            s[k][n] = (s[k - 1][n] >> 8) ^ s[0][s[k - 1][n] & 0xFF];
+    return s;
+}
+
+constexpr auto SLICE8 = make_slice8_tables();
+// The finished-form tables are these with the complement folded in.
+static_assert((SLICE8[0][0xFF] ^ 0xFF000000u) == CRC32_TABLES[0][0] && (SLICE8[3][0xFF] ^ 0xFFu) == CRC32_TABLES[3][0]);
+
 }  // namespace
 
 const std::array<std::array<uint32_t, 256>, 4> crc32_tables = CRC32_TABLES;
@@ -76,4 +99,58 @@ uint32_t crc32_sliced(uint32_t crc, const uint8_t *in, int32_t len) {
     return crc;
 }
 
-uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len) { return crc32_sliced(crc, in, len); }
+uint32_t crc32_slice8(uint32_t crc, const uint8_t *in, int32_t len) {
+    if (len <= 0)
+        return crc;
+    uint32_t r = ~crc, n = uint32_t(len);
+    for (; n >= 8; in += 8, n -= 8) {
+        // The first byte has seven more behind it in this step, so it goes through table 7.
+        const uint64_t w = kavo::load64le(in) ^ r;
+        r = SLICE8[7][w & 0xFF] ^ SLICE8[6][(w >> 8) & 0xFF] ^ SLICE8[5][(w >> 16) & 0xFF] ^
+            SLICE8[4][(w >> 24) & 0xFF] ^ SLICE8[3][(w >> 32) & 0xFF] ^ SLICE8[2][(w >> 40) & 0xFF] ^
+            SLICE8[1][(w >> 48) & 0xFF] ^ SLICE8[0][w >> 56];
+    }
+    for (; n != 0; --n)
+        r = (r >> 8) ^ SLICE8[0][(r ^ *in++) & 0xFF];
+    return ~r;
+}
+
+int crc32_variants(const checksum_variant **list) {
+#if defined(__x86_64__) || defined(_M_X64)
+    // The wide form also runs the 128-bit one for its short inputs and remainders.
+    constexpr uint32_t needs_pclmul = X86_PCLMUL | X86_SSE41;
+    constexpr uint32_t needs_vpclmul = needs_pclmul | X86_AVX2 | X86_AVX512 | X86_VPCLMUL;
+    static const uint32_t cpu = x86_cpu_features();
+    static const checksum_variant variants[] = {
+        {"vpclmul", crc32_vpclmul, (cpu & needs_vpclmul) == needs_vpclmul},
+        {"pclmul", crc32_pclmul, (cpu & needs_pclmul) == needs_pclmul},
+        {"slice8", crc32_slice8, true},
+    };
+#else
+    static const checksum_variant variants[] = {{"slice8", crc32_slice8, true}};
+#endif
+    *list = variants;
+    return int(sizeof variants / sizeof variants[0]);
+}
+
+// crc32_fast goes through a pointer that starts at the resolver: the first call picks the best supported
+// form, stores it, and every later call jumps there directly. Threads racing on the first call all
+// store the same pointer, and the atomic with relaxed order is a plain load and store on every target.
+namespace {
+uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len);
+std::atomic<checksum_fn> crc32_impl{crc32_resolve};
+
+uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len) {
+    const checksum_variant *v;
+    const int count = crc32_variants(&v);
+    int i = 0;
+    while (!v[i].supported && i + 1 < count)
+        ++i;
+    crc32_impl.store(v[i].fn, std::memory_order_relaxed);
+    return v[i].fn(crc, in, len);
+}
+}  // namespace
+
+uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len) {
+    return crc32_impl.load(std::memory_order_relaxed)(crc, in, len);
+}

@@ -44,7 +44,8 @@ void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, in
         w.cursor[1] = uint8_t(chunk >> 8);
         w.cursor[2] = uint8_t(~chunk);
         w.cursor[3] = uint8_t(~chunk >> 8);
-        std::memcpy(w.cursor + 4, in, chunk);
+        if (chunk != 0)  // an empty block may come with no input pointer at all
+            std::memcpy(w.cursor + 4, in, chunk);
         w.cursor += 4 + chunk;
         in += chunk;
     } while (remaining != 0);

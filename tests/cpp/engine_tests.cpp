@@ -1,6 +1,7 @@
 // Engine tests that Python cannot reach: tables, bit order, states, output bounds, checksums.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -628,13 +629,142 @@ void test_containers() {
     CHECK(out[8] == 4 && out[9] == 3);
 }
 
+// ---- checksum variants: every CPU-specific form against zlib and the byte-at-a-time forms ----
+struct named_form {
+    std::string name;
+    checksum_fn fn;
+};
+
+// The supported entries of a variant list, plus the dispatched form, which must agree with all of them.
+std::vector<named_form> runnable(int (*variants)(const checksum_variant **), const char *fast_name, checksum_fn fast) {
+    std::vector<named_form> forms;
+    const checksum_variant *v;
+    const int n = variants(&v);
+    std::string names;
+    for (int i = 0; i < n; ++i)
+        if (v[i].supported) {
+            forms.push_back({v[i].name, v[i].fn});
+            names += std::string(" ") + v[i].name;
+        }
+    forms.push_back({fast_name, fast});
+    std::printf("%s runs on this CPU:%s\n", fast_name, names.c_str());
+    return forms;
+}
+
+// Reports the first disagreement of a form in detail; counts every case as a check.
+void check_value(const named_form &f, uint32_t got, uint32_t want, const char *what, long long len, size_t align,
+                 int *reported) {
+    ++checks;
+    if (got == want)
+        return;
+    ++failures;
+    if ((*reported)++ < 3)
+        std::fprintf(stderr, "checksum %s: %s len %lld align %zu: got %08x, want %08x\n", f.name.c_str(), what, len,
+                     align, unsigned(got), unsigned(want));
+}
+
+void test_checksum_variants() {
+    const std::vector<named_form> crcs = runnable(crc32_variants, "crc32_fast", crc32_fast);
+    const std::vector<named_form> adlers = runnable(adler32_variants, "adler32_fast", adler32_fast);
+    int reported = 0;
+    std::mt19937 rng(7);
+    // Adler-32 start values keep both sums below 65521; the largest ones make the sums grow fastest.
+    auto adler_start = [&rng] { return ((rng() % 65521) << 16) | (rng() % 65521); };
+
+    // Every length 0..1000 at every alignment 0..63, from random start values: covers the short-input
+    // thresholds, each wide loop run zero to a few times, and every tail length.
+    bytes data(1000 + 64);
+    for (auto &x : data)
+        x = uint8_t(rng());
+    for (size_t len = 0; len <= 1000; ++len)
+        for (size_t align = 0; align < 64; ++align) {
+            const uint8_t *p = data.data() + align;
+            const uint32_t c0 = rng(), a0 = adler_start();
+            const uint32_t zc = uint32_t(crc32(c0, p, uInt(len))), za = uint32_t(adler32(a0, p, uInt(len)));
+            check_value({"crc32_bytewise", crc32_bytewise}, crc32_bytewise(c0, p, int32_t(len)), zc, "short", len,
+                        align, &reported);
+            check_value({"adler32_bytewise", adler32_bytewise}, adler32_bytewise(a0, p, int32_t(len)), za, "short",
+                        len, align, &reported);
+            for (const named_form &f : crcs)
+                check_value(f, f.fn(c0, p, int32_t(len)), zc, "short", len, align, &reported);
+            for (const named_form &f : adlers)
+                check_value(f, f.fn(a0, p, int32_t(len)), za, "short", len, align, &reported);
+        }
+
+    // Block edges of the folding loops and of the Adler-32 reductions, on random bytes and on 0xFF (the
+    // largest sums), Adler-32 from 1 and from the largest start value, at a few alignments.
+    const size_t MB3 = size_t(3) << 20;
+    bytes noise(MB3 + 64), ff(MB3 + 64, 0xFF);
+    for (auto &x : noise)
+        x = uint8_t(rng());
+    const size_t edges[] = {64,    65,    127,   128,   255,   256,   257,   511,   512,   513,   1023,   1024,  4095,
+                            4096,  4097,  5503,  5504,  5505,  5535,  5536,  5537,  5551,  5552,  5553,   8191,  8192,
+                            8193,  11104, 11105, 12289, 16383, 16384, 65535, 65536, 65537, MB3 - 1, MB3};
+    const uint32_t adler_max = (65520u << 16) | 65520u;
+    for (const bytes *src : {&noise, &ff})
+        for (size_t len : edges)
+            for (size_t align : {0, 1, 7, 31, 63}) {
+                const uint8_t *p = src->data() + align;
+                const uint32_t c0 = rng();
+                const uint32_t zc = uint32_t(crc32(c0, p, uInt(len)));
+                const uint32_t za = uint32_t(adler32(adler_max, p, uInt(len)));
+                const uint32_t za1 = uint32_t(adler32(1, p, uInt(len)));
+                for (const named_form &f : crcs)
+                    check_value(f, f.fn(c0, p, int32_t(len)), zc, "edge", len, align, &reported);
+                for (const named_form &f : adlers) {
+                    check_value(f, f.fn(adler_max, p, int32_t(len)), za, "edge from max", len, align, &reported);
+                    check_value(f, f.fn(1, p, int32_t(len)), za1, "edge from 1", len, align, &reported);
+                }
+            }
+    // The byte-at-a-time forms over the longest 0xFF run, as a second witness beside zlib.
+    check_value({"crc32_bytewise", crc32_bytewise}, crc32_bytewise(0, ff.data(), int32_t(MB3)),
+                uint32_t(crc32(0, ff.data(), uInt(MB3))), "0xFF run", MB3, 0, &reported);
+    check_value({"adler32_bytewise", adler32_bytewise}, adler32_bytewise(adler_max, ff.data(), int32_t(MB3)),
+                uint32_t(adler32(adler_max, ff.data(), uInt(MB3))), "0xFF run", MB3, 0, &reported);
+
+    // Random splits of 3 MB (random bytes with 0xFF runs in it), each piece through a randomly chosen form:
+    // the running value must carry between calls and between forms.
+    bytes mixed = noise;
+    for (size_t at = 0; at + 70000 < mixed.size(); at += 200000)
+        std::fill(mixed.begin() + long(at), mixed.begin() + long(at + 70000), 0xFF);
+    const uint32_t whole_c = uint32_t(crc32(0, mixed.data(), uInt(MB3)));
+    const uint32_t whole_a = uint32_t(adler32(1, mixed.data(), uInt(MB3)));
+    for (int round = 0; round < 40; ++round) {
+        uint32_t c = 0, a = 1;
+        for (size_t at = 0; at < MB3;) {
+            // Mostly short pieces, sometimes long ones, so every threshold is crossed mid-stream.
+            const size_t cap = round % 4 == 0 ? 17 : round % 4 == 1 ? 700 : round % 4 == 2 ? 9000 : 300000;
+            const size_t piece = std::min<size_t>(rng() % (cap + 1), MB3 - at);
+            c = crcs[rng() % crcs.size()].fn(c, mixed.data() + at, int32_t(piece));
+            a = adlers[rng() % adlers.size()].fn(a, mixed.data() + at, int32_t(piece));
+            at += piece;
+        }
+        check_value({"crc32 (mixed forms)", nullptr}, c, whole_c, "random split", MB3, size_t(round), &reported);
+        check_value({"adler32 (mixed forms)", nullptr}, a, whole_a, "random split", MB3, size_t(round), &reported);
+    }
+
+    // Empty and negative lengths read nothing: the CRC comes back as it went in, the Adler-32 as the blocked
+    // form returns it. Unreduced Adler-32 start values (sums 65521..65535, which no stream holds) still come
+    // out as the blocked form reduces them, so a form may replace it for any argument.
+    for (const uint32_t start : {0u, 1u, 0x12345678u, 0xFFFFFFFFu, 0xFFF1FFF0u, 0xFFF0FFF1u})
+        for (const int32_t len : {-1, 0, 1, 63, 64, 1000, 70000}) {
+            for (const named_form &f : crcs)
+                check_value(f, f.fn(start, noise.data(), len),
+                            len <= 0 ? start : crc32_sliced(start, noise.data(), len), "start value", len, 0, &reported);
+            for (const named_form &f : adlers)
+                check_value(f, f.fn(start, ff.data(), len), adler32_blocked(start, ff.data(), len), "start value", len,
+                            0, &reported);
+        }
+}
+
 }  // namespace
 
 int main() {
     const std::pair<const char *, void (*)()> tests[] = {
         {"tables", test_tables},         {"vectors", test_vectors},       {"thresholds", test_thresholds},
         {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},
-        {"checksums", test_checksums},   {"containers", test_containers},
+        {"checksums", test_checksums},   {"checksum_variants", test_checksum_variants},
+        {"containers", test_containers},
     };
     int passed = 0, failed = 0;
     for (const auto &t : tests) {
