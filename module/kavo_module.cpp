@@ -16,21 +16,16 @@ namespace {
 // exactly as if the caller had passed the pieces one by one.
 constexpr int64_t MAX_ENGINE_CALL = 2021161080;
 
-// Room one engine call may write: the engine's bound, never less than the historical growth
-// rules (n + n / 16 for compress, 12 for flush), plus the header while it is pending.
-constexpr uint64_t encode_room(uint64_t n) {
-    const uint64_t rule = n + n / 16;
-    const uint64_t bound = deflate_encode_bound(n);
-    return rule > bound ? rule : bound;
-}
+// Room one engine call may write (the container header comes on top while it is pending).
+constexpr uint64_t encode_room(uint64_t n) { return deflate_encode_bound(n); }
 
 constexpr int header_size(int format) {
     return format == KAVO_FMT_GZIP ? GZIP_HEADER_SIZE : format == KAVO_FMT_ZLIB ? ZLIB_HEADER_SIZE : 0;
 }
 
 // A finish writes at most 20 bytes for gzip (header still pending), 10 for zlib, 6 raw.
-constexpr int finish_room(int format) { return format == KAVO_FMT_GZIP ? GZIP_FINISH_BOUND : 12; }
-static_assert(ZLIB_FINISH_BOUND <= 12 && DEFLATE_FINISH_BOUND <= 12, "flush room too small");
+constexpr int FINISH_ROOM = GZIP_FINISH_BOUND;
+static_assert(ZLIB_FINISH_BOUND <= FINISH_ROOM && DEFLATE_FINISH_BOUND <= FINISH_ROOM, "flush room too small");
 
 }  // namespace
 
@@ -60,19 +55,22 @@ class kavo_compressobj {
             room += encode_room(uint64_t(piece));
             left -= piece;
         } while (left > 0);
-        reserve(room);
-
+        // The result is created at the largest size the call may write and cut to what was
+        // written: the engine writes straight into the object the caller gets, and when it
+        // cannot be created, the stream has not moved yet.
+        PyObject *result = new_result(room);
+        auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
         size_t written = 0;
         {
             py::gil_scoped_release unlocked;
             int64_t done = 0;
             do {
                 const int64_t piece = n - done < MAX_ENGINE_CALL ? n - done : MAX_ENGINE_CALL;
-                written += size_t(encode(buffer_.get() + written, in + done, int32_t(piece)));
+                written += size_t(encode(out + written, in + done, int32_t(piece)));
                 done += piece;
             } while (done < n);
         }
-        return make_result(written);
+        return cut_result(result, written);
     }
 
     py::bytes flush() {
@@ -81,14 +79,17 @@ class kavo_compressobj {
         // second trailer and spoil the member, so later flushes add nothing.
         if (finished_)
             return py::bytes();
-        reserve(uint64_t(finish_room(stream_.format)));
+        uint8_t out[FINISH_ROOM];
         size_t written;
         {
             py::gil_scoped_release unlocked;
-            written = size_t(finish(buffer_.get()));
+            written = size_t(finish(out));
         }
         finished_ = true;
-        return make_result(written);
+        PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out), Py_ssize_t(written));
+        if (!result)
+            lose_output();
+        return py::reinterpret_steal<py::bytes>(result);
     }
 
   private:
@@ -131,34 +132,38 @@ class kavo_compressobj {
         }
     }
 
-    // Grows the buffer to at least room bytes; never shrinks it. Its old contents do not matter,
-    // so a larger area replaces it without a copy. A failed allocation leaves everything as it
-    // was and surfaces as MemoryError before the stream is touched.
-    void reserve(uint64_t room) {
-        if (room <= buffer_size_)
-            return;
-        if (room > uint64_t(PY_SSIZE_T_MAX))
-            throw std::bad_alloc();
-        buffer_.reset();  // free first: the old contents are not needed, and peak memory drops
-        buffer_size_ = 0;
-        buffer_.reset(new uint8_t[size_t(room)]);
-        buffer_size_ = room;
-    }
-
-    py::bytes make_result(size_t count) {
-        PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buffer_.get()), Py_ssize_t(count));
+    // A bytes object of the given size, its contents to be written. Nothing has been encoded
+    // yet, so a failure here leaves the object as it was.
+    static PyObject *new_result(uint64_t size) {
+        PyObject *result = nullptr;
+        if (size <= uint64_t(PY_SSIZE_T_MAX))
+            result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+        else
+            PyErr_NoMemory();
         if (!result) {
-            // The stream has moved on without these bytes: any later output would be corrupt.
-            failed_ = true;
             py::raise_from(PyExc_RuntimeError, "Could not allocate bytes object!");
             throw py::error_already_set();
         }
+        return result;
+    }
+
+    // Cuts the result to the bytes written. Shrinking may still fail (the object is then freed),
+    // and then this call's output is gone.
+    py::bytes cut_result(PyObject *result, size_t written) {
+        if (size_t(PyBytes_GET_SIZE(result)) != written && _PyBytes_Resize(&result, Py_ssize_t(written)) != 0)
+            lose_output();
         return py::reinterpret_steal<py::bytes>(result);
     }
 
+    // The stream has moved on without the bytes of this call: whatever followed would be corrupt,
+    // so the object refuses all further work.
+    [[noreturn]] void lose_output() {
+        failed_ = true;
+        py::raise_from(PyExc_RuntimeError, "Could not allocate bytes object!");
+        throw py::error_already_set();
+    }
+
     kavo_stream stream_{};
-    std::unique_ptr<uint8_t[]> buffer_;
-    uint64_t buffer_size_ = 0;
     std::mutex mutex_;
     bool finished_ = false;
     bool failed_ = false;
