@@ -214,12 +214,24 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
                             uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                             uint32_t &match_entry) {
     const uint16_t *lit = literal_code_table.data();
-    while (pos < end) {
-        const uint32_t word = load32le(in + pos);
-        uint32_t &slot = last_pos[(word * HASH_MULTIPLIER) >> HASH_SHIFT];
+    if (pos >= end)
+        return false;
+    // The last position whose 4 bytes can be read (end is at most one past it).
+    const uint32_t last = len - MIN_MATCH;
+    uint32_t word = load32le(in + pos);
+    uint32_t h = (word * HASH_MULTIPLIER) >> HASH_SHIFT;
+    uint32_t cand = last_pos[h];
+    for (;;) {
         const uint32_t here = base + pos;
-        const uint32_t dist = here - slot;
-        slot = here;
+        last_pos[h] = here;
+        // Look up the next position before this one is decided, so that its slot is at hand
+        // when the decision, often mispredicted on text, comes. Loads only: if this position
+        // starts a match they are dropped, and the slot this one just took is seen through h.
+        const uint32_t next = pos + 1 < last ? pos + 1 : last;
+        const uint32_t next_word = load32le(in + next);
+        const uint32_t next_h = (next_word * HASH_MULTIPLIER) >> HASH_SHIFT;
+        const uint32_t next_cand = next_h == h ? here : last_pos[next_h];
+        const uint32_t dist = here - cand;
         // The distance test comes first: only a slot within reach points into this input.
         if (dist - 1 <= MAX_DISTANCE - 1 && load32le(in + pos - dist) == word) {
             const uint32_t remaining = len - pos;
@@ -242,8 +254,12 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
         high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
         if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))
             return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
+        if (pos >= end)
+            return false;
+        word = next_word;
+        h = next_h;
+        cand = next_cand;
     }
-    return false;
 }
 
 // Level 1. The pending literal run goes out as literal codes while it is scanned, on the guess
