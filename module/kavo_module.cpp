@@ -66,7 +66,10 @@ class kavo_compressobj {
             int64_t done = 0;
             do {
                 const int64_t piece = n - done < MAX_ENGINE_CALL ? n - done : MAX_ENGINE_CALL;
-                written += size_t(encode(out + written, in + done, int32_t(piece)));
+                // Counted from the cursor, not from the int the engine returns: near the
+                // largest piece, input that the fixed codes expand writes more than 2^31 - 1.
+                encode(out + written, in + done, int32_t(piece));
+                written = size_t(stream_.out_cursor - out);
                 done += piece;
             } while (done < n);
         }
