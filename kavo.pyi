@@ -1,0 +1,49 @@
+"""kavo: fast DEFLATE compression into raw deflate, zlib or gzip, one compressobj per stream.
+Pass the input to compress() in any number of pieces, end the stream with flush(), and join every
+returned piece in order. The output is fixed: the same input split the same way gives the same
+bytes in every version. (The compiled module has no docstrings; this stub carries them.)
+"""
+
+from typing import Final, type_check_only
+
+@type_check_only
+class _pybind11_type(type):
+    """The metaclass pybind11 gives every class it binds (pybind11_builtins.pybind11_type)."""
+
+KAVO_FMT_GZIP: Final[int]
+"""Format 0: one gzip member (10-byte header without name, mtime 0; CRC-32 and size trailer)."""
+
+KAVO_FMT_ZLIB: Final[int]
+"""Format 1: one zlib stream (header 78 01, Adler-32 trailer)."""
+
+KAVO_FMT_DEFLATE: Final[int]
+"""Format 2, the default: raw deflate with no container; every other format number means this too."""
+
+class compressobj(metaclass=_pybind11_type):
+    """One compression stream: compress() pieces of input, then flush() once; join the results.
+    Calls on one object are serialised by a lock of its own; different objects compress in
+    parallel, with the interpreter lock released while compressing. There is no history between
+    calls: every compress() starts matching afresh, so many tiny pieces compress worse.
+    """
+
+    def __init__(self, level: int = 1, format: int = 2) -> None:
+        """Start a stream. Only the lowest bit of level counts: odd levels compress (greedy
+        matching, fixed Huffman codes), even levels store the input. format is KAVO_FMT_GZIP (0),
+        KAVO_FMT_ZLIB (1) or KAVO_FMT_DEFLATE (2, also for any other value). Both are ints in the
+        signed 32-bit range; anything else raises TypeError.
+        """
+
+    def compress(self, obj: bytes) -> bytes:
+        """Compress obj (bytes or a bytes subclass; not bytearray, memoryview or str) and return
+        the bytes this step produced, which may be empty: a few bits wait for the next call. The
+        first call of a gzip or zlib stream also returns the header. Raises ValueError after
+        flush(), and RuntimeError("Could not allocate bytes object!") when there is no memory for
+        the result; that happens before any input is consumed, so the stream can go on.
+        """
+
+    def flush(self) -> bytes:
+        """End the stream and return its last bytes (final block and, for gzip and zlib, the
+        trailer). Every later flush() returns b"" and every later compress() raises ValueError.
+        If the result cannot be allocated, the stream's end is lost: RuntimeError, now and on every
+        later call.
+        """

@@ -1,0 +1,120 @@
+"""Typed use of all of kavo's API, for `mypy --strict` against the installed stub; also runs as a plain script."""
+from __future__ import annotations
+
+import gzip
+import sys
+import tempfile
+import zlib
+from pathlib import Path
+from typing import TYPE_CHECKING, Callable, Iterable
+
+import kavo
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:
+    from typing_extensions import assert_type
+
+# zlib's window argument that decodes each of our formats.
+WBITS = {kavo.KAVO_FMT_GZIP: 31, kavo.KAVO_FMT_ZLIB: 15, kavo.KAVO_FMT_DEFLATE: -15}
+
+
+def compress_pieces(pieces: Iterable[bytes], level: int = 1, fmt: int = kavo.KAVO_FMT_DEFLATE) -> bytes:
+    stream = kavo.compressobj(level, fmt)
+    out = [stream.compress(piece) for piece in pieces]
+    out.append(stream.flush())
+    return b"".join(out)
+
+
+def gzip_file(src: Path, dst: Path, piece_size: int = 1 << 20) -> None:
+    """Streams a file of any size into a .gz file that gzip -d reads."""
+    stream = kavo.compressobj(level=1, format=kavo.KAVO_FMT_GZIP)
+    with src.open("rb") as fin, dst.open("wb") as fout:
+        while piece := fin.read(piece_size):
+            fout.write(stream.compress(piece))
+        fout.write(stream.flush())
+
+
+class CountingCompressor(kavo.compressobj):
+    """A subclass from Python: the stub's methods can be overridden with the same types."""
+
+    def __init__(self, level: int = 1, format: int = kavo.KAVO_FMT_DEFLATE) -> None:
+        super().__init__(level, format)
+        self.calls = 0
+
+    def compress(self, obj: bytes) -> bytes:
+        self.calls += 1
+        return super().compress(obj)
+
+
+class Tagged(bytes):
+    """bytes subclasses are accepted, by the stub and at run time."""
+
+
+def raises(kind: type[BaseException], call: Callable[[], object]) -> None:
+    try:
+        call()
+    except kind:
+        return
+    raise AssertionError(f"expected {kind.__name__}")
+
+
+def check_types() -> None:
+    stream = kavo.compressobj()
+    assert_type(stream, kavo.compressobj)
+    assert_type(stream.compress(b"abc"), bytes)
+    assert_type(stream.flush(), bytes)
+    assert_type(kavo.KAVO_FMT_GZIP, int)
+    assert_type(kavo.KAVO_FMT_ZLIB, int)
+    assert_type(kavo.KAVO_FMT_DEFLATE, int)
+    assert_type(kavo.compressobj(0, kavo.KAVO_FMT_ZLIB), kavo.compressobj)
+    assert_type(kavo.compressobj(level=True, format=kavo.KAVO_FMT_GZIP), kavo.compressobj)
+
+
+def check_rejections() -> None:
+    """What the stub refuses, each refused at run time too (the ignores must all be needed)."""
+    stream = kavo.compressobj()
+    raises(TypeError, lambda: stream.compress(bytearray(b"x")))  # type: ignore[arg-type]
+    raises(TypeError, lambda: stream.compress(memoryview(b"x")))  # type: ignore[arg-type]
+    raises(TypeError, lambda: stream.compress("text"))  # type: ignore[arg-type]
+    raises(TypeError, lambda: stream.compress(None))  # type: ignore[arg-type]
+    raises(TypeError, lambda: stream.compress())  # type: ignore[call-arg]
+    raises(TypeError, lambda: stream.flush(b""))  # type: ignore[call-arg]
+    raises(TypeError, lambda: kavo.compressobj(1.0))  # type: ignore[arg-type]
+    raises(TypeError, lambda: kavo.compressobj("1"))  # type: ignore[arg-type]
+    raises(TypeError, lambda: kavo.compressobj(1, 2, 3))  # type: ignore[call-arg]
+    raises(TypeError, lambda: kavo.compressobj(fmt=2))  # type: ignore[call-arg]
+    raises(AttributeError, lambda: stream.level)  # type: ignore[attr-defined]
+    if TYPE_CHECKING:  # accepted at run time, refused by type checkers: the constants are Final
+        kavo.KAVO_FMT_GZIP = 3  # type: ignore[misc]
+        kavo.KAVO_FMT_ZLIB = 3  # type: ignore[misc]
+        kavo.KAVO_FMT_DEFLATE = 3  # type: ignore[misc]
+
+
+def main() -> None:
+    check_types()
+    check_rejections()
+    data = b"".join(b"line %d: the quick brown fox jumps over the lazy dog\n" % i for i in range(2000))
+
+    for fmt in (kavo.KAVO_FMT_GZIP, kavo.KAVO_FMT_ZLIB, kavo.KAVO_FMT_DEFLATE):
+        for level in (0, 1):
+            packed = compress_pieces([data[:1000], Tagged(data[1000:50000]), data[50000:]], level, fmt)
+            assert zlib.decompress(packed, WBITS[fmt]) == data
+
+    counting = CountingCompressor(format=kavo.KAVO_FMT_ZLIB)
+    packed = counting.compress(data) + counting.compress(obj=b"") + counting.flush()
+    assert counting.calls == 2 and zlib.decompress(packed) == data
+    assert counting.flush() == b""  # every flush after the first adds nothing
+    raises(ValueError, lambda: counting.compress(b"more"))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        src, dst = Path(tmp, "data.txt"), Path(tmp, "data.txt.gz")
+        src.write_bytes(data)
+        gzip_file(src, dst, piece_size=10_000)
+        with gzip.open(dst, "rb") as f:
+            assert f.read() == data
+
+
+if __name__ == "__main__":
+    main()
+    print("typing usage example: ok")
