@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "bit_output.h"
+#include "checksum_dispatch.h"
 
 namespace {
 
@@ -69,13 +70,9 @@ uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len);
 std::atomic<checksum_fn> adler32_impl{adler32_resolve};
 
 uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len) {
-    const checksum_variant *v;
-    const int count = adler32_variants(&v);
-    int i = 0;
-    while (!v[i].supported && i + 1 < count)
-        ++i;
-    adler32_impl.store(v[i].fn, std::memory_order_relaxed);
-    return v[i].fn(adler, in, len);
+    const checksum_fn best = kavo::first_supported(adler32_variants);
+    adler32_impl.store(best, std::memory_order_relaxed);
+    return best(adler, in, len);
 }
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "bit_output.h"
+#include "checksum_dispatch.h"
 
 namespace {
 
@@ -141,13 +142,9 @@ uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len);
 std::atomic<checksum_fn> crc32_impl{crc32_resolve};
 
 uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len) {
-    const checksum_variant *v;
-    const int count = crc32_variants(&v);
-    int i = 0;
-    while (!v[i].supported && i + 1 < count)
-        ++i;
-    crc32_impl.store(v[i].fn, std::memory_order_relaxed);
-    return v[i].fn(crc, in, len);
+    const checksum_fn best = kavo::first_supported(crc32_variants);
+    crc32_impl.store(best, std::memory_order_relaxed);
+    return best(crc, in, len);
 }
 }  // namespace
 
