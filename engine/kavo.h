@@ -35,7 +35,9 @@ struct kavo_stream {
 // ---- raw deflate ----
 int deflate_init(kavo_stream *stream, int level);
 // Encodes len bytes (0 <= len < 2^31) and returns the bytes written at out. more = 0 lets the
-// call mark its last block final. out must hold deflate_encode_bound(len) bytes.
+// call mark its last block final. out must hold deflate_encode_bound(len) bytes. (An encode after
+// the finish, outside the calling order, takes the finished stream for an open block and may
+// write one byte more than that; the Python binding refuses such calls.)
 int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
 // Ends the deflate data: closes an open block, makes sure a final block exists, pads to a byte.
 int deflate_finish(kavo_stream *stream, uint8_t *out);
