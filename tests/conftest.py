@@ -1,0 +1,81 @@
+# Shared helpers of the module tests: decoders by format, kavo run in pieces, the corpus, child interpreters.
+import os
+import subprocess
+import sys
+import textwrap
+import zlib
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+FORMATS = (0, 1, 2)  # gzip, zlib, raw deflate: kavo's format numbers (kavo itself is imported where used)
+LIMIT = 2_021_161_080  # the largest input one engine call takes; longer inputs are split there
+GZIP_HEADER = bytes.fromhex("1f8b0800000000000403")
+ZLIB_HEADER = bytes.fromhex("7801")
+CORPUS_FILES = ("prose.txt", "words.txt", "src.tar", "xml.tar", "html.tar", "json.txt", "elf.bin",
+                "db.sqlite", "access.log", "random.bin", "manpages.gz")
+
+
+def wbits(fmt):
+    """zlib's window argument for our format number: 0 gzip, 1 zlib, every other number raw deflate."""
+    return {0: 31, 1: 15}.get(fmt, -15)
+
+
+def decode(stream, fmt):
+    """The data of one complete stream; fails on trailing bytes or a stream that does not end."""
+    d = zlib.decompressobj(wbits(fmt))
+    data = d.decompress(stream)
+    assert d.eof, "stream does not end"
+    assert not d.unused_data, "bytes after the end of the stream"
+    return data
+
+
+def bounds(length, splits):
+    """[(start, end)] of the pieces that the offsets in splits cut [0, length) into."""
+    cuts = [0] + sorted(min(s, length) for s in splits) + [length]
+    return list(zip(cuts, cuts[1:]))
+
+
+def kavo_pieces(data, level, fmt, splits=()):
+    """Every piece that compressobj(level, fmt) returns for data cut at splits: the compress results, then flush."""
+    import kavo
+
+    obj = kavo.compressobj(level, fmt)
+    pieces = [obj.compress(data[a:b]) for a, b in bounds(len(data), splits)]
+    pieces.append(obj.flush())
+    return pieces
+
+
+def corpus_dir():
+    return Path(os.environ.get("KAVO_CORPUS") or Path.home() / ".cache" / "kavo-corpus")
+
+
+@pytest.fixture(scope="session")
+def corpus():
+    """{name: bytes} of the shared corpus; skips when make_corpus.sh has not built it."""
+    where = corpus_dir()
+    missing = [name for name in CORPUS_FILES if not (where / name).is_file()]
+    if missing:
+        pytest.skip(f"corpus not built in {where} (missing {', '.join(missing)}): run shared/bench/make_corpus.sh")
+    return {name: (where / name).read_bytes() for name in CORPUS_FILES}
+
+
+def run_child(code, *args, timeout=300):
+    """Runs code in a fresh interpreter (a crash there fails one test, not the run) and returns its stdout."""
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
+                         text=True, timeout=timeout, cwd=TESTS)
+    assert run.returncode == 0, f"child exited with {run.returncode}\n{run.stdout[-3000:]}\n{run.stderr[-3000:]}"
+    return run.stdout
+
+
+def mem_available():
+    """Bytes of memory the kernel could hand out now (0 where /proc/meminfo is missing)."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0

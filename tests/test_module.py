@@ -1,0 +1,231 @@
+# The Python surface of kavo: constants, constructor arguments, types accepted, exact small streams, flush rules.
+import itertools
+import zlib
+
+import pytest
+
+import kavo
+from conftest import FORMATS, GZIP_HEADER, ZLIB_HEADER, decode, kavo_pieces
+from reference import RefStream
+
+TEXT = b"a rose is a rose is a rose; " * 40 + bytes(range(256))  # matches, low and high literals
+EMPTY_STREAMS = {
+    kavo.KAVO_FMT_DEFLATE: "0300",
+    kavo.KAVO_FMT_GZIP: "1f8b0800000000000403" "0300" "00000000" "00000000",
+    kavo.KAVO_FMT_ZLIB: "7801" "0300" "00000001",
+}
+
+
+def joined(level, fmt, data=TEXT, splits=(100, 700)):
+    return b"".join(kavo_pieces(data, level, fmt, splits))
+
+
+# --- module and class ---------------------------------------------------------------------------
+
+def test_constants_are_the_ints_0_1_2():
+    values = (kavo.KAVO_FMT_GZIP, kavo.KAVO_FMT_ZLIB, kavo.KAVO_FMT_DEFLATE)
+    assert values == (0, 1, 2)
+    assert all(type(v) is int for v in values)
+    assert isinstance(kavo.compressobj, type)
+
+
+def test_no_docstrings_beyond_signature_lines():
+    assert kavo.__doc__ is None
+    assert kavo.compressobj.__doc__ is None
+    for name in ("__init__", "compress", "flush"):
+        lines = getattr(kavo.compressobj, name).__doc__.strip().splitlines()
+        assert len(lines) == 1 and lines[0].startswith(name + "("), lines
+
+
+def test_instances_take_no_new_attributes():
+    obj = kavo.compressobj()
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+    assert not hasattr(obj, "__dict__")
+
+
+def test_subclass_from_python():
+    class Counting(kavo.compressobj):
+        def __init__(self, level, fmt):
+            super().__init__(level, fmt)
+            self.calls = 0  # a Python subclass gets an instance dict of its own
+
+        def compress(self, obj):
+            self.calls += 1
+            return super().compress(obj)
+
+    sub = Counting(1, kavo.KAVO_FMT_GZIP)
+    out = sub.compress(TEXT[:500]) + sub.compress(TEXT[500:]) + sub.flush()
+    assert sub.calls == 2
+    assert out == joined(1, kavo.KAVO_FMT_GZIP, splits=(500,))
+
+
+def test_second_init_leaves_object_unchanged():
+    obj = kavo.compressobj(1, kavo.KAVO_FMT_DEFLATE)
+    obj.__init__(0, kavo.KAVO_FMT_GZIP)
+    assert obj.compress(TEXT) + obj.flush() == joined(1, kavo.KAVO_FMT_DEFLATE, splits=())
+
+
+# --- exact small streams ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("fmt, level", list(itertools.product(FORMATS, (0, 1))))
+def test_empty_stream_exact_bytes(fmt, level):
+    assert kavo.compressobj(level, fmt).flush().hex() == EMPTY_STREAMS[fmt]
+    # Empty compress calls before the flush move the header but add nothing else.
+    obj = kavo.compressobj(level, fmt)
+    assert (obj.compress(b"") + obj.compress(b"") + obj.flush()).hex() == EMPTY_STREAMS[fmt]
+
+
+def test_default_object_is_raw_deflate_level_1():
+    assert kavo.compressobj().flush() == b"\x03\x00"
+    default = kavo.compressobj()
+    out = default.compress(TEXT) + default.flush()
+    ref = RefStream(1, 2)
+    assert out == ref.encode(TEXT) + ref.finish()
+
+
+@pytest.mark.parametrize("data", (b"", b"a", b"\xff" * 3, TEXT), ids=("empty", "one", "three-high", "text"))
+@pytest.mark.parametrize("fmt, level", list(itertools.product((kavo.KAVO_FMT_GZIP, kavo.KAVO_FMT_ZLIB), (0, 1))))
+def test_first_compress_begins_with_header(fmt, level, data):
+    header = GZIP_HEADER if fmt == kavo.KAVO_FMT_GZIP else ZLIB_HEADER
+    first = kavo.compressobj(level, fmt).compress(data)
+    assert first[:len(header)] == header
+    if not data:
+        assert first == header
+
+
+def test_stored_block_exact_bytes():
+    obj = kavo.compressobj(0)
+    assert obj.compress(b"abc").hex() == "000300fcff616263"
+    assert obj.flush().hex() == "0300"
+
+
+@pytest.mark.parametrize("level", (0, 1))
+def test_container_body_is_the_raw_deflate_stream(level):
+    # The same deflate data between the gzip or zlib framing as in the raw stream, call by call.
+    splits = (0, 3, 100, 101, 900)
+    raw = kavo_pieces(TEXT, level, kavo.KAVO_FMT_DEFLATE, splits)
+    gz = kavo_pieces(TEXT, level, kavo.KAVO_FMT_GZIP, splits)
+    zl = kavo_pieces(TEXT, level, kavo.KAVO_FMT_ZLIB, splits)
+    assert gz[0] == GZIP_HEADER + raw[0] and zl[0] == ZLIB_HEADER + raw[0]
+    assert gz[1:-1] == raw[1:-1] == zl[1:-1]
+    assert gz[-1] == raw[-1] + zlib.crc32(TEXT).to_bytes(4, "little") + len(TEXT).to_bytes(4, "little")
+    assert zl[-1] == raw[-1] + zlib.adler32(TEXT).to_bytes(4, "big")
+
+
+# --- constructor arguments ----------------------------------------------------------------------
+
+def test_positional_order_is_level_then_format():
+    gzip_stored = kavo.compressobj(0, kavo.KAVO_FMT_GZIP)
+    out = gzip_stored.compress(TEXT) + gzip_stored.flush()
+    ref = RefStream(0, 0)
+    assert out == ref.encode(TEXT) + ref.finish()
+    assert out[:10] == GZIP_HEADER and out[10] == 0x00  # a stored block right after the header
+    assert decode(out, kavo.KAVO_FMT_GZIP) == TEXT
+    # The constant in first place is taken as the level: 2 is even, so raw deflate, stored.
+    assert joined(kavo.KAVO_FMT_DEFLATE, 2) == joined(0, 2) != joined(1, 2)
+
+
+def test_keyword_arguments():
+    by_keyword = kavo.compressobj(format=kavo.KAVO_FMT_ZLIB, level=0)
+    out = by_keyword.compress(obj=TEXT[:100]) + by_keyword.compress(obj=TEXT[100:700]) + \
+        by_keyword.compress(obj=TEXT[700:]) + by_keyword.flush()
+    assert out == joined(0, kavo.KAVO_FMT_ZLIB)
+    mixed = kavo.compressobj(0, format=kavo.KAVO_FMT_GZIP)
+    assert mixed.compress(TEXT) + mixed.flush() == joined(0, kavo.KAVO_FMT_GZIP, splits=())
+    only_format = kavo.compressobj(format=kavo.KAVO_FMT_GZIP)
+    assert only_format.compress(TEXT) + only_format.flush() == joined(1, kavo.KAVO_FMT_GZIP, splits=())
+
+
+@pytest.mark.parametrize("fmt", (3, 4, 5, -1, 2**31 - 1, -2**31))
+def test_other_format_numbers_are_raw_deflate(fmt):
+    for level in (0, 1):
+        assert joined(level, fmt) == joined(level, kavo.KAVO_FMT_DEFLATE)
+    assert kavo.compressobj(1, fmt).flush() == b"\x03\x00"
+
+
+@pytest.mark.parametrize("level", (2, 3, -1, -2, 2**31 - 1, -2**31, True, False))
+def test_only_the_lowest_bit_of_the_level_counts(level):
+    for fmt in FORMATS:
+        assert joined(level, fmt) == joined(int(level) & 1, fmt)
+
+
+def test_levels_0_and_1_differ():
+    # Guards the level tests above: they would pass trivially if the level were ignored.
+    out0, out1 = joined(0, 2), joined(1, 2)
+    assert len(out1) < len(out0) and decode(out0, 2) == decode(out1, 2) == TEXT
+
+
+def test_bool_format_is_its_int():
+    assert joined(1, True) == joined(1, kavo.KAVO_FMT_ZLIB)
+    assert joined(1, False) == joined(1, kavo.KAVO_FMT_GZIP)
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1.0,), {}), ((1, 2.0), {}), ((2**31,), {}), ((-2**31 - 1,), {}), ((1, 2**31), {}), ((1, -2**31 - 1), {}),
+    ((None,), {}), (("1",), {}), ((b"1",), {}), ((1, 2, 3), {}), ((), {"lvl": 1}), ((1,), {"level": 1}),
+])
+def test_constructor_type_errors(args, kwargs):
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        kavo.compressobj(*args, **kwargs)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_compress_type_errors_leave_stream_untouched(fmt):
+    obj = kavo.compressobj(1, fmt)
+    first = obj.compress(TEXT[:300])
+    for bad in (bytearray(TEXT), memoryview(TEXT), TEXT.decode("latin-1"), None, 7, [1, 2]):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            obj.compress(bad)
+    with pytest.raises(TypeError):
+        obj.compress()
+    with pytest.raises(TypeError):
+        obj.compress(TEXT, TEXT)
+    with pytest.raises(TypeError):
+        obj.flush(True)
+    assert first + obj.compress(TEXT[300:]) + obj.flush() == joined(1, fmt, splits=(300,))
+
+
+class LyingLength(bytes):
+    """A bytes subclass that reports a wrong length: the contents count, not __len__."""
+
+    def __init__(self, value):
+        super().__init__()
+        self.claimed = 1
+
+    def __len__(self):
+        return self.claimed
+
+
+@pytest.mark.parametrize("fmt, level, claimed", list(itertools.product(FORMATS, (0, 1), (0, 1, 10**6))))
+def test_bytes_subclass_taken_by_real_length(fmt, level, claimed):
+    piece = LyingLength(TEXT)
+    piece.claimed = claimed
+    obj = kavo.compressobj(level, fmt)
+    assert obj.compress(piece) + obj.flush() == joined(level, fmt, splits=())
+
+
+# --- after the end of the stream ----------------------------------------------------------------
+
+@pytest.mark.parametrize("fmt, level", list(itertools.product(FORMATS, (0, 1))))
+def test_every_flush_after_the_first_is_empty(fmt, level):
+    obj = kavo.compressobj(level, fmt)
+    stream = obj.compress(TEXT) + obj.flush()
+    assert [obj.flush() for _ in range(3)] == [b"", b"", b""]
+    assert decode(stream, fmt) == TEXT
+    lone = kavo.compressobj(level, fmt)
+    assert lone.flush().hex() == EMPTY_STREAMS[fmt]
+    assert lone.flush() == b""
+
+
+@pytest.mark.parametrize("fmt, level", list(itertools.product(FORMATS, (0, 1))))
+def test_compress_after_flush_is_refused(fmt, level):
+    obj = kavo.compressobj(level, fmt)
+    stream = obj.compress(TEXT[:400]) + obj.flush()
+    for late in (b"", b"x", TEXT):
+        with pytest.raises(ValueError, match=r"^compress\(\) called after flush\(\)$"):
+            obj.compress(late)
+    # Nothing was written: the stream stays complete and a later flush still adds nothing.
+    assert obj.flush() == b""
+    assert stream == joined(level, fmt, data=TEXT[:400], splits=())
+    assert decode(stream, fmt) == TEXT[:400]
