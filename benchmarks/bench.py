@@ -48,11 +48,12 @@ class Codec:
     one_shot: Callable[[bytes], bytes] | None = None  # for libraries without a stream object
     broken: str = ""  # set when a call raised or the output did not decode
 
-    def compress_whole(self, data: bytes) -> bytes:
+    def compress_whole(self, data: bytes) -> bytes | list[bytes]:
         if self.new_stream is None:
             return self.one_shot(data)
         c = self.new_stream()
-        return c.compress(data) + c.flush()
+        # the pieces as returned: joining them would time one more copy of the output
+        return [c.compress(data), c.flush()]
 
     def compress_pieces(self, pieces: list[bytes]) -> list[bytes]:
         c = self.new_stream()
