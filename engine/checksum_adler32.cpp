@@ -1,5 +1,4 @@
 // Adler-32 of zlib: two sums modulo 65521, s2 in the high half, s1 in the low half.
-#include <atomic>
 
 #include "bit_output.h"
 #include "checksum_dispatch.h"
@@ -63,19 +62,6 @@ int adler32_variants(const checksum_variant **list) {
     return int(sizeof variants / sizeof variants[0]);
 }
 
-// Chosen on the first call as crc32_fast is: a pointer that starts at the resolver, which stores the
-// best supported form (every racing thread stores the same one) and is never called again.
-namespace {
-uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len);
-std::atomic<checksum_fn> adler32_impl{adler32_resolve};
-
-uint32_t adler32_resolve(uint32_t adler, const uint8_t *in, int32_t len) {
-    const checksum_fn best = kavo::first_supported(adler32_variants);
-    adler32_impl.store(best, std::memory_order_relaxed);
-    return best(adler, in, len);
-}
-}  // namespace
-
 uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len) {
-    return adler32_impl.load(std::memory_order_relaxed)(adler, in, len);
+    return kavo::dispatched_checksum<adler32_variants>::call(adler, in, len);
 }

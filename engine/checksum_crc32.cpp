@@ -4,7 +4,6 @@
 // c = NOT r instead, so the running value is always the finished CRC (0 for no input). With the
 // complement folded into the tables, c' = (c >> 8) ^ T0[(c ^ b) & 0xFF] is exactly the textbook
 // step on r: T_k[i] = S_k[i ^ 0xFF] ^ (0xFF000000 >> 8k), S_k being the usual slice-by-4 tables.
-#include <atomic>
 
 #include "bit_output.h"
 #include "checksum_dispatch.h"
@@ -134,20 +133,6 @@ int crc32_variants(const checksum_variant **list) {
     return int(sizeof variants / sizeof variants[0]);
 }
 
-// crc32_fast goes through a pointer that starts at the resolver: the first call picks the best supported
-// form, stores it, and every later call jumps there directly. Threads racing on the first call all
-// store the same pointer, and the atomic with relaxed order is a plain load and store on every target.
-namespace {
-uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len);
-std::atomic<checksum_fn> crc32_impl{crc32_resolve};
-
-uint32_t crc32_resolve(uint32_t crc, const uint8_t *in, int32_t len) {
-    const checksum_fn best = kavo::first_supported(crc32_variants);
-    crc32_impl.store(best, std::memory_order_relaxed);
-    return best(crc, in, len);
-}
-}  // namespace
-
 uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len) {
-    return crc32_impl.load(std::memory_order_relaxed)(crc, in, len);
+    return kavo::dispatched_checksum<crc32_variants>::call(crc, in, len);
 }

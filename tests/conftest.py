@@ -1,5 +1,6 @@
 # Shared helpers of the module tests: decoders by format, kavo run in pieces, the corpus, child interpreters.
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -15,6 +16,14 @@ GZIP_HEADER = bytes.fromhex("1f8b0800000000000403")
 ZLIB_HEADER = bytes.fromhex("7801")
 CORPUS_FILES = ("prose.txt", "words.txt", "src.tar", "xml.tar", "html.tar", "json.txt", "elf.bin",
                 "db.sqlite", "access.log", "random.bin", "manpages.gz")
+
+
+def tool_or_skip(name, package):
+    """The path of a command-line tool the test needs, or a skip that says how to install it."""
+    path = shutil.which(name)
+    if path is None:
+        pytest.skip(f"{name} is not installed (apt-get install {package})")
+    return path
 
 
 def wbits(fmt):

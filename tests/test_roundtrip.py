@@ -3,7 +3,6 @@ import gzip
 import io
 import itertools
 import random
-import shutil
 import subprocess
 import zlib
 
@@ -13,7 +12,7 @@ from hypothesis import strategies as st
 
 import kavo
 import reference
-from conftest import CORPUS_FILES, FORMATS, bounds, decode, kavo_pieces
+from conftest import CORPUS_FILES, FORMATS, bounds, decode, kavo_pieces, tool_or_skip
 
 
 def make_text(size, seed):
@@ -114,10 +113,7 @@ def test_corpus_round_trip(corpus, fmt, level):
 
 @pytest.fixture(scope="module")
 def gzip_cli():
-    path = shutil.which("gzip")
-    if path is None:
-        pytest.skip("the gzip command line is not installed (apt-get install gzip)")
-    return path
+    return tool_or_skip("gzip", "gzip")
 
 
 @pytest.mark.parametrize("level", (0, 1))

@@ -5,7 +5,6 @@ with --error-exitcode, so a report fails the run; the output is checked for repo
 case a runtime was not the one that decided the exit code.
 """
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -14,6 +13,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "fuzz"))
 import builds  # noqa: E402
+from conftest import tool_or_skip  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 SUPPRESSIONS = ROOT / "tests" / "stress" / "valgrind-python.supp"
@@ -90,10 +90,7 @@ def test_module_under_asan(asan_build):
 
 @pytest.fixture(scope="module")
 def valgrind():
-    tool = shutil.which("valgrind")
-    if tool is None:
-        pytest.skip("valgrind is missing (apt-get install valgrind)")
-    return tool
+    return tool_or_skip("valgrind", "valgrind")
 
 
 def test_fuzz_replay_under_valgrind(valgrind):
