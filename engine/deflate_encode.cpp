@@ -27,9 +27,6 @@ constexpr uint32_t COST_MARGIN = 8;
 // rejects it everywhere, whatever the input word.
 constexpr uint32_t EMPTY_POS = 0xFFFF7FFFu;
 
-// Bytes 144..255 take 9-bit literal codes, the others 8: this adds 1 for each such byte.
-KAVO_INLINE uint32_t is_high(uint8_t b) { return (uint32_t(b) + 112u) >> 8; }
-
 // The match finder's table: 64 KiB, too large for the stacks of small threads, so each thread
 // keeps one on the heap and reuses it. Instead of refilling all slots at every call, positions are
 // counted on from call to call (`next_base`), with a gap of a whole window between calls: a slot
@@ -207,8 +204,8 @@ KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t ba
 
 // One greedy pass over [pos, end): looks up and enters every position, and codes each byte
 // that no accepted match starts at as a literal, until a match is accepted (returns true with
-// match_len and the distance's code entry set) or end is reached. FAST spills without a branch, which needs 4
-// bytes of room beyond the output at every step.
+// match_len and the distance's code entry set) or end is reached. FAST spills without a
+// branch, which needs 4 bytes of room beyond the output at every step.
 template <bool FAST>
 KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
                             uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
