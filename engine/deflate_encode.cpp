@@ -222,12 +222,12 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
         const uint32_t here = base + pos;
         last_pos[h] = here;
         // Look up the next position before this one is decided, so that its slot is at hand
-        // when the decision, often mispredicted on text, comes. Loads only: if this position
-        // starts a match they are dropped, and the slot this one just took is seen through h.
+        // when the decision, often mispredicted on text, comes. Loads only, after this
+        // position's store (which they see if both hash alike); a match here drops them.
         const uint32_t next = pos + 1 < last ? pos + 1 : last;
         const uint32_t next_word = load32le(in + next);
         const uint32_t next_h = (next_word * HASH_MULTIPLIER) >> HASH_SHIFT;
-        const uint32_t next_cand = next_h == h ? here : last_pos[next_h];
+        const uint32_t next_cand = last_pos[next_h];
         const uint32_t dist = here - cand;
         // The distance test comes first: only a slot within reach points into this input.
         if (dist - 1 <= MAX_DISTANCE - 1 && load32le(in + pos - dist) == word) {
