@@ -12,17 +12,26 @@ namespace {
 
 constexpr uint32_t CRC32_POLY = 0xEDB88320u;
 
-constexpr std::array<std::array<uint32_t, 256>, 4> make_crc32_tables() {
-    std::array<std::array<uint32_t, 256>, 4> s{};
+// The standard slice-by-8 tables: S_k[n] is the register change that byte n followed by k zero bytes
+// makes. The slice-by-8 form works on the textbook register (NOT of the stored value) and complements
+// at entry and exit, which costs two instructions a call and keeps these tables the usual ones.
+constexpr std::array<std::array<uint32_t, 256>, 8> make_slice8_tables() {
+    std::array<std::array<uint32_t, 256>, 8> s{};
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? (c >> 1) ^ CRC32_POLY : c >> 1;
         s[0][n] = c;
     }
-    for (int k = 1; k < 4; ++k)
+    for (int k = 1; k < 8; ++k)
         for (uint32_t n = 0; n < 256; ++n)
             s[k][n] = (s[k - 1][n] >> 8) ^ s[0][s[k - 1][n] & 0xFF];
+    return s;
+}
+
+// The stored tables are the first four standard ones with the complements folded in.
+constexpr std::array<std::array<uint32_t, 256>, 4> make_crc32_tables() {
+    const auto s = make_slice8_tables();
     std::array<std::array<uint32_t, 256>, 4> t{};
     for (int k = 0; k < 4; ++k)
         for (uint32_t i = 0; i < 256; ++i)
@@ -45,22 +54,6 @@ KAVO_INLINE uint32_t crc32_word_step(uint32_t c, const uint8_t *p) {
            CRC32_TABLES[0][c >> 24];
 }
 
-// The standard slice-by-8 tables: S_k[n] is the register change that byte n followed by k zero bytes
-// makes. The slice-by-8 form works on the textbook register (NOT of the stored value) and complements
-// at entry and exit, which costs two instructions a call and keeps these tables the usual ones.
-constexpr std::array<std::array<uint32_t, 256>, 8> make_slice8_tables() {
-    std::array<std::array<uint32_t, 256>, 8> s{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? (c >> 1) ^ CRC32_POLY : c >> 1;
-        s[0][n] = c;
-    }
-    for (int k = 1; k < 8; ++k)
-        for (uint32_t n = 0; n < 256; ++n)
-            s[k][n] = (s[k - 1][n] >> 8) ^ s[0][s[k - 1][n] & 0xFF];
-    return s;
-}
 
 constexpr auto SLICE8 = make_slice8_tables();
 // The finished-form tables are these with the complement folded in.
