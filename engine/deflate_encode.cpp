@@ -259,6 +259,115 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
     }
 }
 
+
+KAVO_INLINE uint32_t hash_slot(uint32_t word) { return (word * HASH_MULTIPLIER) >> HASH_SHIFT; }
+
+// Whether a match found by the scan below is taken; the scan never runs while a run is bound for
+// storage. Matches of 5 bytes or more always pay. A 4-byte match has a 7-bit length code, so it
+// pays while its distance code stays within 16 bits, one more for each pending byte >= 144 (up
+// to the 18 bits of the farthest codes): distances up to 8192, 16384 or 32768.
+KAVO_INLINE bool short_match_pays(uint32_t len, uint32_t dist, uint32_t high_count) {
+    const uint32_t reach = 8192u << (high_count < 2 ? high_count : 2);
+    return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
+}
+
+// The greedy pass over the bulk of the input, [pos, end), with literals and matches coded as they
+// are found. At least MAX_MATCH + 8 bytes lie beyond end, so every match is capped at MAX_MATCH and
+// 8-byte loads need no checks, and the room measured by the caller allows branch-free spills.
+// After each match the run starts afresh: mark, mark_state and run_start follow it. Returns
+// false at end; the run reaching 52 bytes >= 144 goes on as find_match_storing, whose result it
+// returns (the caller then stores the run and codes the match, if any).
+KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
+                                 uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
+                                 uint32_t &match_entry, bit_writer &mark, uint16_t &mark_state,
+                                 uint32_t &run_start) {
+    const uint16_t *lit = literal_code_table.data();
+    if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))  // an earlier pass stopped while storing
+        return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
+    const uint8_t *ip = in + pos;
+    const uint8_t *const ip_end = in + end;
+    if (ip >= ip_end)
+        return false;
+    const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
+    uint64_t word = load64le(ip);
+    uint32_t *slot = &last_pos[hash_slot(uint32_t(word))];
+    uint32_t cand = *slot;
+    uint32_t hc = high_count;
+    for (;;) {
+        const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
+        *slot = here;
+        // The next position's slot, looked up before this one is decided (after this store,
+        // which it must see when both hash alike).
+        const uint64_t next_word = load64le(ip + 1);
+        uint32_t *const next_slot = &last_pos[hash_slot(uint32_t(next_word))];
+        const uint32_t next_cand = *next_slot;
+        const uint32_t dist = here - cand;
+        // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
+        // still fails. One branch decides both, on the first 4 bytes of the 8 compared.
+        const uint32_t far = dist - 1 > MAX_DISTANCE - 1;
+        const uint8_t *const ref = ip - (far ? 0 : dist);
+        const uint64_t diff = load64le(ref) ^ word;
+        if ((uint32_t(diff) | far) == 0) {
+            // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
+            // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
+            uint32_t n = MIN_MATCH;
+            for (;;) {
+                const uint64_t d = load64le(ip + n) ^ load64le(ref + n);
+                if (d) {
+                    n += count_trailing_zeros64(d) >> 3;
+                    break;
+                }
+                n += 8;
+                if (n + 8 > MAX_MATCH) {
+                    while (n < MAX_MATCH && ip[n] == ref[n])
+                        ++n;
+                    break;
+                }
+            }
+            if (short_match_pays(n, dist, hc)) {
+                // Coded here, in the open block: 13 + 18 bits at most beside 31 queued bits.
+                const uint32_t lc = length_code_table[n];
+                const uint32_t dc = distance_entry(dist);
+                w.add(lc & 0xFFFF, lc >> 16);
+                w.add(dc >> 5, dc & 31);
+                w.spill_unconditional();
+                mark = w;
+                mark_state = ST_IN_FIXED;
+                hc = 0;
+                ip += n;  // positions inside the match are neither looked up nor entered
+                run_start = uint32_t(ip - in);
+                if (ip >= ip_end) {
+                    pos = run_start;
+                    high_count = 0;
+                    return false;
+                }
+                word = load64le(ip);
+                slot = &last_pos[hash_slot(uint32_t(word))];
+                cand = *slot;
+                continue;
+            }
+        }
+        const uint32_t code = lit[*ip];
+        w.add(code >> 4, code & 15);
+        w.spill_unconditional();
+        ++ip;
+        hc += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
+        if (KAVO_UNLIKELY(hc >= STORED_HIGH_COUNT)) {
+            pos = uint32_t(ip - in);
+            return find_match_storing(in, len, base, last_pos, end, pos, high_count,
+                                      match_len, match_entry);
+        }
+        if (ip >= ip_end) {
+            pos = uint32_t(ip - in);
+            high_count = hc;
+            return false;
+        }
+        word = next_word;
+        slot = next_slot;
+        cand = next_cand;
+    }
+}
+
 // Level 1. The pending literal run goes out as literal codes while it is scanned, on the guess
 // that it will end in a match and not be stored. `mark` keeps the output as it stood before
 // the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out stored) or the
@@ -293,16 +402,27 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
         return k < scan_end - pos ? pos + uint32_t(k) : scan_end;
     };
     uint32_t fast_end = pos < scan_end ? fast_limit() : scan_end;
+    // From here on the bulk scan may read 8 bytes past any byte of a match it can find.
+    const uint32_t bulk_limit = len > MAX_MATCH + 8 ? len - (MAX_MATCH + 8) : 0;
     while (pos < scan_end) {
         uint32_t match_len = 0, match_entry = 0;
-        bool fast = find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len, match_entry);
-        if (!fast) {
+        bool fast = true;
+        const uint32_t bulk_end = fast_end < bulk_limit ? fast_end : bulk_limit;
+        bool found = pos < bulk_end
+                         ? find_match_bulk(in, len, base, last_pos, bulk_end, pos, high_count, w, match_len, match_entry,
+                                           mark, mark_state, run_start)
+                         : find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len,
+                                            match_entry);
+        if (!found) {
             if (pos >= scan_end)
                 break;
+            if (pos < fast_end)
+                continue;
             fast_end = fast_limit();  // stopped at fast_end: measure the room again
             if (pos < fast_end)
                 continue;
             // Too close to the end of the room for branch-free spills: finish carefully.
+            fast = false;
             if (!find_match<false>(in, len, base, last_pos, scan_end, pos, high_count, w, match_len, match_entry))
                 break;
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kavo.h"
+#include "../fuzz/plain_deflate.h"
 
 namespace {
 
@@ -520,6 +521,106 @@ void test_table_reuse() {
     CHECK(out.size() * 8 + s.queued_bits == 2 * bits_first - 3);
 }
 
+// ---- the engine against the plain encoder of the fuzz target, on inputs long enough for the bulk scan ----
+// The same stream from the plain encoder: every call, then the finish.
+bytes plain_raw_stream(const bytes &in, int level, const std::vector<size_t> &cuts, bool last_more0) {
+    plain::stream s;
+    s.init(plain::FMT_RAW, level);
+    bytes out;
+    size_t at = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const size_t end = ends[i] < at ? at : ends[i];
+        const int more = (last_more0 && i + 1 == ends.size()) ? 0 : 1;
+        s.deflate_encode(out, in.data() + at, uint32_t(end - at), more);
+        at = end;
+    }
+    s.deflate_finish(out);
+    return out;
+}
+
+// Inputs that move the scan between its states many times over: long stretches of bytes >= 144
+// (runs bound for storage, which must carry on across the points where the scan measures its
+// output room again, with short matches that they must pass by), words with near and far
+// repeats, and copies of 4 to 300 bytes from up to 40000 bytes back right after such stretches.
+bytes generated_input(int kind, size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    bytes out;
+    out.reserve(n);
+    auto byte = [&](uint32_t lo, uint32_t hi) { return uint8_t(lo + rng() % (hi - lo + 1)); };
+    static const char *const words[] = {"the ", "match ", "finder ", "of ", "kavo ", "reads ", "four ", "bytes ",
+                                        "at ", "a ", "time\n", "and ", "codes ", "them "};
+    while (out.size() < n) {
+        switch (kind) {
+        case 0:  // random bytes: nearly all of it stored
+            out.push_back(byte(0, 255));
+            break;
+        case 1:  // text from a small vocabulary
+            for (const char *w = words[rng() % 14]; *w; ++w)
+                out.push_back(uint8_t(*w));
+            break;
+        case 2: {  // a random stretch, mostly >= 144, then a copy from far back
+            const size_t stretch = 1 + rng() % 400;
+            for (size_t i = 0; i < stretch; ++i)
+                out.push_back(rng() % 8 ? byte(144, 255) : byte(0, 143));
+            const size_t copy = 4 + rng() % 297, back = 1 + rng() % 40000;
+            if (back <= out.size())
+                for (size_t i = 0, from = out.size() - back; i < copy; ++i)
+                    out.push_back(out[from + i]);
+            break;
+        }
+        case 3:  // few distinct bytes >= 144: short matches everywhere, the cost rule decides
+            out.push_back(byte(144, 151));
+            break;
+        default: {  // bytes >= 144 whose every 4 recur once 5 bytes on, after 60 that start a run bound
+                    // for storage: 4-byte matches all along that the run must pass by
+            while (out.size() < 60)
+                out.push_back(byte(144, 255));
+            uint8_t w[5];
+            for (uint8_t &b : w)
+                b = byte(144, 255);
+            out.insert(out.end(), w, w + 5);
+            out.insert(out.end(), w, w + 4);
+            break;
+        }
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+void test_against_plain() {
+    std::mt19937 rng(2026);
+    for (int kind = 0; kind < 5; ++kind) {
+        for (size_t n : {size_t(300), size_t(5000), size_t(70000), size_t(300000)}) {
+            const bytes in = generated_input(kind, n, uint32_t(kind * 1000 + n));
+            std::vector<std::vector<size_t>> splits = {{}, {}, {}};
+            for (size_t at = 1000; at < n; at += 1000)
+                splits[1].push_back(at);
+            for (size_t at = 1 + rng() % 20000; at < n; at += 1 + rng() % 20000)
+                splits[2].push_back(at);
+            for (int level = 0; level < 2; ++level)
+                for (const auto &cuts : splits)
+                    for (bool last_more0 : {false, true}) {
+                        const bytes got = raw_stream(in, level, cuts, last_more0);
+                        const bool same = got == plain_raw_stream(in, level, cuts, last_more0);
+                        CHECK(same);
+                        if (!same)
+                            std::fprintf(stderr, "  kind %d, %zu bytes, level %d, %zu cuts, last more=0 %d\n", kind,
+                                         n, level, cuts.size(), int(last_more0));
+                    }
+        }
+    }
+    // The scan measures its output room again at a point that moves with the input's length;
+    // across these lengths that point lands on one of the 4-byte matches of kind 4 (1 position
+    // in 9 has one) many times, where a run bound for storage must stay so.
+    for (size_t n = 16000; n < 16000 + 60 * 37; n += 37) {
+        const bytes in = generated_input(4, n, uint32_t(n));
+        CHECK(raw_stream(in, 1, {}, false) == plain_raw_stream(in, 1, {}, false));
+    }
+}
+
 // ---- checksums ----
 void test_checksums() {
     const bytes abc = text("abc");
@@ -762,7 +863,7 @@ void test_checksum_variants() {
 int main() {
     const std::pair<const char *, void (*)()> tests[] = {
         {"tables", test_tables},         {"vectors", test_vectors},       {"thresholds", test_thresholds},
-        {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},
+        {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},  {"against_plain", test_against_plain},
         {"checksums", test_checksums},   {"checksum_variants", test_checksum_variants},
         {"containers", test_containers},
     };
