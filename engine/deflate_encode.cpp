@@ -271,6 +271,25 @@ KAVO_INLINE bool short_match_pays(uint32_t len, uint32_t dist, uint32_t high_cou
     return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
 }
 
+// The fixed literal codes split into code and length, so that the hot loop spends no
+// instructions taking an entry apart.
+struct split_literal_codes {
+    uint16_t code[256];
+    uint8_t bits[256];
+};
+
+split_literal_codes make_split_literal_codes() {
+    split_literal_codes t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        t.code[b] = uint16_t(literal_code_table[b] >> 4);
+        t.bits[b] = uint8_t(literal_code_table[b] & 15);
+    }
+    return t;
+}
+
+// Filled at load time from the table, which is constant-initialised.
+const split_literal_codes SPLIT_LITERALS = make_split_literal_codes();
+
 // The greedy pass over the bulk of the input, [pos, end), with literals and matches coded as they
 // are found. At least MAX_MATCH + 8 bytes lie beyond end, so every match is capped at MAX_MATCH and
 // 8-byte loads need no checks, and the room measured by the caller allows branch-free spills.
@@ -281,7 +300,7 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
                                  uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                                  uint32_t &match_entry, bit_writer &mark, uint16_t &mark_state,
                                  uint32_t &run_start) {
-    const uint16_t *lit = literal_code_table.data();
+    const split_literal_codes &lit = SPLIT_LITERALS;
     if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))  // an earlier pass stopped while storing
         return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
     const uint8_t *ip = in + pos;
@@ -347,11 +366,11 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
                 continue;
             }
         }
-        const uint32_t code = lit[*ip];
-        w.add(code >> 4, code & 15);
+        const uint32_t nbits = lit.bits[*ip];
+        w.add(lit.code[*ip], nbits);
         w.spill_unconditional();
         ++ip;
-        hc += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
+        hc += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
         if (KAVO_UNLIKELY(hc >= STORED_HIGH_COUNT)) {
             pos = uint32_t(ip - in);
             return find_match_storing(in, len, base, last_pos, end, pos, high_count,
