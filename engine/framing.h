@@ -17,13 +17,25 @@ KAVO_INLINE int write_pending_header(kavo_stream *s, uint8_t *out, const uint8_t
     return int(N);
 }
 
+// Level 0 copies the input into stored blocks of 65535 bytes. Checksum and copy then go in pieces
+// of 4 such blocks (256 KiB, which stay in the cache), so that the copy reads what the checksum has
+// just read instead of going to memory a second time. A piece is a whole number of blocks and only
+// the last carries the caller's more, so the blocks are exactly those of one call.
+constexpr int32_t STORED_PIECE = 4 * 65535;
+
 // Header if pending, then the checksum update, then the deflate data.
 template <size_t N, typename Checksum>
 KAVO_INLINE int framed_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more,
                               const uint8_t (&header)[N], Checksum checksum) {
-    const int h = write_pending_header(s, out, header);
+    int written = write_pending_header(s, out, header);
+    if (s->level == 0) {
+        for (; len > STORED_PIECE; in += STORED_PIECE, len -= STORED_PIECE) {
+            s->checksum = checksum(s->checksum, in, STORED_PIECE);
+            written += deflate_encode(s, out + written, in, STORED_PIECE, 1);
+        }
+    }
     s->checksum = checksum(s->checksum, in, len);
-    return h + deflate_encode(s, out + h, in, len, more);
+    return written + deflate_encode(s, out + written, in, len, more);
 }
 
 // Header if pending, then the end of the deflate data; returns where the trailer goes.
