@@ -100,6 +100,20 @@ bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
     return out;
 }
 
+// Calls f(piece, length, more) for the input cut at the given points, in order; every piece passes
+// more = 1 but the last when last_more0 is set.
+template <typename F>
+void for_each_piece(const bytes &in, const std::vector<size_t> &cuts, bool last_more0, F f) {
+    size_t at = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const size_t end = ends[i] < at ? at : ends[i];
+        f(in.data() + at, end - at, (last_more0 && i + 1 == ends.size()) ? 0 : 1);
+        at = end;
+    }
+}
+
 // The stream of a format (KAVO_FMT_*) from input cut at the given points, every call with more = 1
 // unless the last is told to pass 0, then the finish.
 bytes engine_stream(int format, const bytes &in, int level, const std::vector<size_t> &cuts, bool last_more0 = false) {
@@ -119,15 +133,9 @@ bytes engine_stream(int format, const bytes &in, int level, const std::vector<si
         deflate_init(&s, level);
     }
     bytes out;
-    size_t at = 0;
-    std::vector<size_t> ends = cuts;
-    ends.push_back(in.size());
-    for (size_t i = 0; i < ends.size(); ++i) {
-        const size_t end = ends[i] < at ? at : ends[i];
-        const int more = (last_more0 && i + 1 == ends.size()) ? 0 : 1;
-        encode_into(out, s, in.data() + at, int32_t(end - at), more, enc, header);
-        at = end;
-    }
+    for_each_piece(in, cuts, last_more0, [&](const uint8_t *piece, size_t n, int more) {
+        encode_into(out, s, piece, int32_t(n), more, enc, header);
+    });
     finish_into(out, s, fin, finish_bound);
     CHECK(s.state == (format == KAVO_FMT_DEFLATE ? ST_FINISHED : ST_TRAILER_DONE) && s.queued_bits == 0);
     CHECK(s.input_total == uint32_t(in.size()));
@@ -546,15 +554,8 @@ bytes plain_stream(int format, const bytes &in, int level, const std::vector<siz
     s.init(format == KAVO_FMT_GZIP ? plain::FMT_GZIP : format == KAVO_FMT_ZLIB ? plain::FMT_ZLIB : plain::FMT_RAW,
            level);
     bytes out;
-    size_t at = 0;
-    std::vector<size_t> ends = cuts;
-    ends.push_back(in.size());
-    for (size_t i = 0; i < ends.size(); ++i) {
-        const size_t end = ends[i] < at ? at : ends[i];
-        const int more = (last_more0 && i + 1 == ends.size()) ? 0 : 1;
-        s.encode(out, in.data() + at, uint32_t(end - at), more);
-        at = end;
-    }
+    for_each_piece(in, cuts, last_more0,
+                   [&](const uint8_t *piece, size_t n, int more) { s.encode(out, piece, uint32_t(n), more); });
     s.finish(out);
     return out;
 }
