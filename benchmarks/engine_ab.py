@@ -1,0 +1,98 @@
+"""A/B timing of the level-1 engine: the working tree's engine/ against a git revision's, on the corpus.
+
+    python benchmarks/engine_ab.py [--base REV] [--rounds N] [--slice-mb MB]
+
+Builds benchmarks/engine_timer.cpp once with each engine (g++ or $CXX, -O3), then runs the two builds
+in turn, round after round, on the first MB of every corpus file, so that a slow phase of a shared
+machine falls on both alike; reports each file's best time as MB/s and the ratio new ÷ base, and
+fails if the two engines write different bytes for any file. Steadier than two runs of bench.py when
+deciding whether an engine change pays.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+DEFAULT_CORPUS = Path(os.environ.get("KAVO_CORPUS", Path.home() / ".cache" / "kavo-corpus"))
+
+
+def build(engine: Path, out: Path) -> None:
+    cxx = os.environ.get("CXX", "g++")
+    sources = sorted(str(p) for p in engine.glob("*.cpp"))
+    subprocess.run([cxx, "-O3", "-std=c++17", f"-I{engine}", str(HERE / "engine_timer.cpp"), *sources, "-o", str(out)],
+                   check=True)
+
+
+def run(binary: Path, outdir: Path, files: list[Path], repeats: int) -> dict[str, float]:
+    done = subprocess.run([str(binary), str(repeats), str(outdir), *map(str, files)], check=True,
+                          capture_output=True, text=True)
+    return {name: float(sec) for name, sec in (line.split() for line in done.stdout.splitlines())}
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--base", default="HEAD", help="git revision of the engine to compare with (default HEAD)")
+    p.add_argument("--rounds", type=int, default=20, help="rounds of both builds, 2 runs each (default 20)")
+    p.add_argument("--slice-mb", type=float, default=2.0, help="MB from the start of every file (default 2)")
+    p.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS, help="corpus directory (default %(default)s)")
+    args = p.parse_args()
+
+    files = sorted(f for f in args.corpus.iterdir() if f.is_file() and f.name.upper() != f.name)
+    if not files:
+        sys.exit(f"no corpus in {args.corpus}: run benchmarks/bench.py once to build it")
+    with tempfile.TemporaryDirectory(prefix="kavo-ab-") as tmp_name:
+        tmp = Path(tmp_name)
+        base_tree = tmp / "base"
+        base_tree.mkdir()
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", args.base, "engine"], check=True,
+                                 capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", str(base_tree)], input=archive, check=True)
+        binaries = {"base": tmp / "timer-base", "new": tmp / "timer-new"}
+        build(base_tree / "engine", binaries["base"])
+        build(ROOT / "engine", binaries["new"])
+
+        slices = tmp / "slices"
+        slices.mkdir()
+        limit = int(args.slice_mb * 1e6)
+        for f in files:
+            with open(f, "rb") as src:
+                (slices / f.name).write_bytes(src.read(limit))
+        inputs = [slices / f.name for f in files]
+        sizes = {f.name: (slices / f.name).stat().st_size for f in files}
+
+        best: dict[str, dict[str, float]] = {side: {} for side in binaries}
+        for _ in range(args.rounds):
+            for side, binary in binaries.items():
+                outdir = tmp / f"out-{side}"
+                outdir.mkdir(exist_ok=True)
+                for name, sec in run(binary, outdir, inputs, 2).items():
+                    best[side][name] = min(best[side].get(name, float("inf")), sec)
+
+        differ = [f.name for f in files
+                  if (tmp / "out-base" / f"{f.name}.deflate").read_bytes()
+                  != (tmp / "out-new" / f"{f.name}.deflate").read_bytes()]
+        print(f"base {args.base} against the working tree; best of {2 * args.rounds} runs, CPU time; MB = 10^6 bytes\n")
+        print("| file | base MB/s | new MB/s | new ÷ base |")
+        print("| --- | ---: | ---: | ---: |")
+        for f in files:
+            b, n = best["base"][f.name], best["new"][f.name]
+            print(f"| {f.name} | {sizes[f.name] / b / 1e6:,.0f} | {sizes[f.name] / n / 1e6:,.0f} | {b / n:.3f}× |")
+        total_b, total_n = sum(best["base"].values()), sum(best["new"].values())
+        print(f"| all (time summed) | | | {total_b / total_n:.3f}× |")
+        if differ:
+            print("\nOUTPUT DIFFERS for: " + ", ".join(differ))
+            return 1
+        print("\nsame output for every file")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
