@@ -19,6 +19,9 @@
 
 namespace kavo {
 
+// Largest payload of one stored block: LEN is a 16-bit field.
+constexpr uint32_t STORED_BLOCK_MAX = 65535;
+
 // Unaligned little-endian access. memcpy is the portable spelling; every compiler we build
 // with turns it into one move. The byte swaps keep big-endian hosts correct.
 KAVO_INLINE bool host_is_little_endian() {

@@ -97,6 +97,9 @@ class table_lease {
     std::unique_lock<std::mutex> lock_;
 };
 
+// The slot of the table that the 4 bytes `word` select.
+KAVO_INLINE uint32_t hash_slot(uint32_t word) { return (word * HASH_MULTIPLIER) >> HASH_SHIFT; }
+
 // Number of equal bytes at cur and ref, at least 4 (already known equal) and at most cap.
 // ref may overlap cur: a match may reach into the bytes it copies.
 KAVO_INLINE uint32_t match_length(const uint8_t *cur, const uint8_t *ref, uint32_t cap) {
@@ -189,7 +192,7 @@ KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t ba
     const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
     for (; ip < ip_end; ++ip) {
         const uint32_t word = load32le(ip);
-        uint32_t &slot = last_pos[(word * HASH_MULTIPLIER) >> HASH_SHIFT];
+        uint32_t &slot = last_pos[hash_slot(word)];
         const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
         const uint32_t dist = here - slot;
         slot = here;
@@ -223,7 +226,7 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
     // The last position whose 4 bytes can be read (end is at most one past it).
     const uint32_t last = len - MIN_MATCH;
     uint32_t word = load32le(in + pos);
-    uint32_t h = (word * HASH_MULTIPLIER) >> HASH_SHIFT;
+    uint32_t h = hash_slot(word);
     uint32_t cand = last_pos[h];
     for (;;) {
         const uint32_t here = base + pos;
@@ -233,7 +236,7 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
         // position's store (which they see if both hash alike); a match here drops them.
         const uint32_t next = pos + 1 < last ? pos + 1 : last;
         const uint32_t next_word = load32le(in + next);
-        const uint32_t next_h = (next_word * HASH_MULTIPLIER) >> HASH_SHIFT;
+        const uint32_t next_h = hash_slot(next_word);
         const uint32_t next_cand = last_pos[next_h];
         const uint32_t dist = here - cand;
         // The distance test comes first: only a slot within reach points into this input.
@@ -267,7 +270,6 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
 }
 
 
-KAVO_INLINE uint32_t hash_slot(uint32_t word) { return (word * HASH_MULTIPLIER) >> HASH_SHIFT; }
 
 // Whether a match found by the scan below is taken; the scan never runs while a run is bound for
 // storage. Matches of 5 bytes or more always pay. A 4-byte match has a 7-bit length code, so it
@@ -342,8 +344,8 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
     if (ip >= ip_end)
         return false;
     const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
-    uint64_t word = load64le(ip);
-    uint32_t *slot = &last_pos[hash_slot(uint32_t(word))];
+    uint32_t word = load32le(ip);
+    uint32_t *slot = &last_pos[hash_slot(word)];
     uint32_t cand = *slot;
     uint32_t hc = high_count;
     for (;;) {
@@ -351,22 +353,21 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
         *slot = here;
         // The next position's slot, looked up before this one is decided (after this store,
         // which it must see when both hash alike).
-        const uint64_t next_word = load64le(ip + 1);
-        uint32_t *const next_slot = &last_pos[hash_slot(uint32_t(next_word))];
+        const uint32_t next_word = load32le(ip + 1);
+        uint32_t *const next_slot = &last_pos[hash_slot(next_word)];
         const uint32_t next_cand = *next_slot;
         const uint32_t dist = here - cand;
         // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
-        // still fails. One branch decides both, on the first 4 bytes of the 8 compared.
+        // still fails. One branch decides both.
         const uint32_t far = dist - 1 > MAX_DISTANCE - 1;
         const uint8_t *const ref = ip - (far ? 0 : dist);
-        const uint64_t diff = load64le(ref) ^ word;
-        if ((uint32_t(diff) | far) == 0) {
+        if (((load32le(ref) ^ word) | far) == 0) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
             // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
             const uint64_t ahead = load64le(ip + 4);
             const uint64_t d4 = ahead ^ load64le(ref + 4);
             uint32_t n;
-            uint64_t after;  // the word at ip + n, where the scan goes on after the match
+            uint32_t after;  // the word at ip + n, where the scan goes on after the match
             if (KAVO_LIKELY(d4 != 0)) {
                 const uint32_t first_diff_bit = count_trailing_zeros64(d4);
                 n = MIN_MATCH + (first_diff_bit >> 3);
@@ -374,10 +375,10 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
                 // keeps a load off the chain that runs from one match to the next.
                 const uint64_t ahead8 = load64le(ip + 8);
                 const uint32_t shift = first_diff_bit & 56;  // 8 * (n - 4)
-                after = shift <= 32 ? ahead >> shift : ahead8 >> (shift - 32);
+                after = uint32_t(shift <= 32 ? ahead >> shift : ahead8 >> (shift - 32));
             } else {
                 n = extend_long_match(ip, ref);
-                after = load64le(ip + n);
+                after = load32le(ip + n);
             }
             if (short_match_pays(n, dist, hc)) {
                 // Coded here, in the open block: 13 + 18 bits at most beside 31 queued bits.
@@ -397,7 +398,7 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
                     return false;
                 }
                 word = after;
-                slot = &last_pos[hash_slot(uint32_t(word))];
+                slot = &last_pos[hash_slot(word)];
                 cand = *slot;
                 continue;
             }

@@ -3,11 +3,6 @@
 
 using namespace kavo;
 
-namespace {
-// Largest payload of one stored block: LEN is a 16-bit field.
-constexpr uint32_t STORED_BLOCK_MAX = 65535;
-}  // namespace
-
 // Shared by the three initialisations; out_cursor is left alone, it means nothing between calls.
 void kavo::init_stream(kavo_stream *s, uint16_t state, int level, int format, uint32_t checksum) {
     s->bit_queue = 0;

@@ -17,11 +17,11 @@ KAVO_INLINE int write_pending_header(kavo_stream *s, uint8_t *out, const uint8_t
     return int(N);
 }
 
-// Level 0 copies the input into stored blocks of 65535 bytes. Checksum and copy then go in pieces
+// Level 0 copies the input into stored blocks of STORED_BLOCK_MAX bytes. Checksum and copy go in pieces
 // of 4 such blocks (256 KiB, which stay in the cache), so that the copy reads what the checksum has
 // just read instead of going to memory a second time. A piece is a whole number of blocks and only
 // the last carries the caller's more, so the blocks are exactly those of one call.
-constexpr int32_t STORED_PIECE = 4 * 65535;
+constexpr int32_t STORED_PIECE = 4 * int32_t(STORED_BLOCK_MAX);
 
 // Header if pending, then the checksum update, then the deflate data.
 template <size_t N, typename Checksum>
