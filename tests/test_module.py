@@ -5,7 +5,7 @@ import zlib
 import pytest
 
 import kavo
-from conftest import FORMATS, GZIP_HEADER, ZLIB_HEADER, decode, kavo_pieces
+from conftest import FORMATS, GZIP_HEADER, ZLIB_HEADER, decode, kavo_pieces, run_child
 from reference import RefStream
 
 TEXT = b"a rose is a rose is a rose; " * 40 + bytes(range(256))  # matches, low and high literals
@@ -229,3 +229,122 @@ def test_compress_after_flush_is_refused(fmt, level):
     assert obj.flush() == b""
     assert stream == joined(level, fmt, data=TEXT[:400], splits=())
     assert decode(stream, fmt) == TEXT[:400]
+
+
+# --- hostile use: no crash from pure Python -------------------------------------------------------
+
+def kavo_namespaces():
+    """The module and its submodules (kavo.zlib), however many there are."""
+    return [kavo] + [v for v in vars(kavo).values() if type(v) is type(kavo) and v.__name__.startswith("kavo.")]
+
+
+def bound_classes():
+    return sorted({v for ns in kavo_namespaces() for v in vars(ns).values()
+                   if isinstance(v, type) and type(v).__name__ == "pybind11_type"}, key=lambda c: c.__qualname__)
+
+
+def class_callables():
+    """(class, name) of every method and property the class itself defines, dunders included.
+
+    Left out: __new__, and pybind11's hook for other C++ extensions (_pybind11_conduit_v1_), which
+    takes a capsule that only C++ code can make and hands out nothing Python can call."""
+    return [(cls, name) for cls in bound_classes() for name, v in vars(cls).items()
+            if name not in ("__new__", "__init__") and not name.startswith("_pybind11")
+            and (callable(v) or isinstance(v, property))]
+
+
+HOSTILE_CHILD = """
+    import sys, kavo
+    owner = {ns.__name__: ns for ns in [kavo] + [v for v in vars(kavo).values() if type(v) is type(kavo)]}
+    module, qualname, name = sys.argv[1:4]
+    cls = getattr(owner[module], qualname)
+    attr = vars(cls)[name]
+    call = attr.fget if isinstance(attr, property) else attr
+
+    class Skipping(cls):
+        def __init__(self, *args, **kwargs):
+            pass  # never runs the base constructor
+
+    selves = {"None": None, "foreign": object(), "new only": cls.__new__(cls),
+              "subclass without base init": Skipping.__new__(Skipping)}
+    for label, self in selves.items():
+        said = []
+        for args in ((), (b"data",), (b"data", 1)):  # one of them fits the method's parameters
+            try:
+                call(self, *args)
+            except TypeError as e:
+                said.append(str(e))
+            else:
+                raise AssertionError(f"{label}: {name}{args} did not raise")
+        # pybind11 itself turns a None or foreign self away when the method has parameters.
+        expected = "was called on a" if label in ("None", "foreign") else "not initialized: __init__ was not called"
+        assert any(expected in t or "incompatible function arguments" in t for t in said), said
+        if label not in ("None", "foreign"):
+            assert any(expected in t for t in said), said
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("cls, name", class_callables(), ids=lambda v: getattr(v, "__qualname__", v))
+def test_methods_refuse_a_self_that_is_not_a_constructed_object(cls, name):
+    assert run_child(HOSTILE_CHILD, cls.__module__, cls.__qualname__, name, timeout=60).strip() == "ok"
+
+
+@pytest.mark.parametrize("cls", bound_classes(), ids=lambda c: c.__qualname__)
+def test_init_refuses_a_foreign_self_and_constructs_a_bare_instance(cls):
+    for self in (None, object()):
+        with pytest.raises(TypeError):
+            cls.__init__(self)
+    if cls is kavo.compressobj:
+        bare = cls.__new__(cls)
+        bare.__init__(1, kavo.KAVO_FMT_GZIP)
+        bare.__init__(0, kavo.KAVO_FMT_ZLIB)  # ignored: already constructed
+        assert bare.compress(TEXT) + bare.flush() == joined(1, kavo.KAVO_FMT_GZIP, splits=())
+
+
+def module_functions():
+    return [(ns, name) for ns in kavo_namespaces() for name, v in vars(ns).items()
+            if not name.startswith("_") and callable(v) and not isinstance(v, type)
+            and getattr(v, "__module__", ns.__name__) in ("kavo", ns.__name__)]
+
+
+@pytest.mark.parametrize("ns, name", module_functions(), ids=lambda v: getattr(v, "__name__", v))
+def test_module_functions_refuse_none(ns, name):
+    code = f"""
+        import kavo
+        ns = {{n.__name__: n for n in [kavo] + [v for v in vars(kavo).values() if type(v) is type(kavo)]}}["{ns.__name__}"]
+        try:
+            ns.{name}(None)
+        except TypeError:
+            print("ok")
+    """
+    assert run_child(code, timeout=60).strip() == "ok"
+
+
+SUBINTERPRETERS = """
+    import _xxsubinterpreters as interpreters
+    import kavo
+    main = [kavo.compressobj(1, f) for f in (0, 1, 2)]
+    outcomes = []
+    for _ in range(2):  # one after the other, each created and destroyed
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import kavo")
+            outcomes.append("imported")
+        except interpreters.RunFailedError as e:
+            outcomes.append(str(e))
+        interpreters.destroy(sub)
+    data = b"after the sub-interpreters " * 100
+    for obj, f in zip(main, (31, 15, -15)):
+        import zlib
+        assert zlib.decompress(obj.compress(data) + obj.flush(), f) == data
+    print("|".join(outcomes))
+"""
+
+
+def test_sub_interpreter_import_fails_at_once_and_main_goes_on():
+    # Found by importing kavo under a host that runs applications in sub-interpreters: it hung.
+    outcomes = run_child(SUBINTERPRETERS, timeout=60).strip().split("|")
+    assert len(outcomes) == 2
+    for text in outcomes:
+        assert "ImportError" in text and "kavo cannot be loaded in a sub-interpreter" in text, text

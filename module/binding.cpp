@@ -1,0 +1,75 @@
+// The helpers every binding shares: results made in place, input buffers, the format's operations.
+#include "binding.h"
+
+namespace kavo_binding {
+
+PyObject *new_result(uint64_t size) {
+    PyObject *result = nullptr;
+    if (size <= uint64_t(PY_SSIZE_T_MAX))
+        result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+    else
+        PyErr_NoMemory();
+    if (!result)
+        raise_no_result();
+    return result;
+}
+
+void raise_no_result() {
+    py::raise_from(PyExc_RuntimeError, "Could not allocate bytes object!");
+    throw py::error_already_set();
+}
+
+input_buffer::input_buffer(py::handle obj) {
+    if (!PyObject_CheckBuffer(obj.ptr()))
+        throw py::type_error(std::string("a bytes-like object is required, not '") + Py_TYPE(obj.ptr())->tp_name +
+                             "'");
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0)
+        throw py::error_already_set();
+}
+
+uint64_t compress_room(int format, uint64_t n) {
+    uint64_t room = uint64_t(header_size(format));
+    do {
+        const uint64_t piece = n < uint64_t(MAX_ENGINE_CALL) ? n : uint64_t(MAX_ENGINE_CALL);
+        room += deflate_encode_bound(piece);
+        n -= piece;
+    } while (n > 0);
+    return room;
+}
+
+int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more) {
+    switch (s->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_encode(s, out, in, len, more);
+    case KAVO_FMT_ZLIB:
+        return zlib_encode(s, out, in, len, more);
+    default:
+        return deflate_encode(s, out, in, len, more);
+    }
+}
+
+int stream_finish(kavo_stream *s, uint8_t *out) {
+    switch (s->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_finish(s, out);
+    case KAVO_FMT_ZLIB:
+        return zlib_finish(s, out);
+    default:
+        return deflate_finish(s, out);
+    }
+}
+
+size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more) {
+    size_t written = 0;
+    uint64_t done = 0;
+    do {
+        const uint64_t piece = n - done < uint64_t(MAX_ENGINE_CALL) ? n - done : uint64_t(MAX_ENGINE_CALL);
+        // Only the last piece may close the stream.
+        stream_encode(s, out + written, in + done, int32_t(piece), done + piece < n ? 1 : more);
+        written = size_t(s->out_cursor - out);
+        done += piece;
+    } while (done < n);
+    return written;
+}
+
+}  // namespace kavo_binding

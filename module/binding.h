@@ -1,0 +1,153 @@
+// What the bindings share: a checked self, results written in place, per-object call locks, buffers.
+#ifndef KAVO_BINDING_H
+#define KAVO_BINDING_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "kavo.h"
+
+namespace py = pybind11;
+
+namespace kavo_binding {
+
+// The object a method runs on, checked before any of its memory is touched. A method bound from a
+// member function pointer takes self as a pointer, which pybind11 fills with null for None, and an
+// instance made by __new__ alone (or by a subclass that skipped the base __init__) has storage
+// that no constructor ever ran on; both would run the method on garbage. Every method of every
+// class here takes its self as a self_ref instead, whose caster refuses both with TypeError.
+template <typename T>
+class self_ref {
+  public:
+    self_ref() = default;
+    explicit self_ref(T *p) : p_(p) {}
+    T *operator->() const { return p_; }
+    T &operator*() const { return *p_; }
+
+  private:
+    T *p_ = nullptr;
+};
+
+}  // namespace kavo_binding
+
+namespace pybind11 {
+namespace detail {
+
+template <typename T>
+class type_caster<kavo_binding::self_ref<T>> {
+  public:
+    // The signature line shows the class itself, as for a method bound directly.
+    static constexpr auto name = make_caster<T>::name;
+
+    bool load(handle src, bool) {
+        const type_info *info = get_type_info(typeid(T));
+        if (!info)
+            return false;
+        const std::string full_name = info->type->tp_name;  // "kavo.compressobj"
+        if (!PyObject_TypeCheck(src.ptr(), info->type))
+            throw type_error("a method of " + full_name + " was called on a '" + Py_TYPE(src.ptr())->tp_name +
+                             "' object");
+        value_and_holder v_h = reinterpret_cast<instance *>(src.ptr())->get_value_and_holder(info, false);
+        if (!v_h || !v_h.holder_constructed())
+            throw type_error(full_name.substr(full_name.rfind('.') + 1) +
+                             " object is not initialized: __init__ was not called");
+        value = kavo_binding::self_ref<T>(v_h.template value_ptr<T>());
+        return true;
+    }
+
+    template <typename U>
+    using cast_op_type = kavo_binding::self_ref<T>;
+    operator kavo_binding::self_ref<T>() { return value; }
+
+  private:
+    kavo_binding::self_ref<T> value;
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace kavo_binding {
+
+// Serialises the calls on one object. A call that finds the object busy waits without the
+// interpreter lock, so that the thread inside the engine can take the lock back and finish.
+class call_guard {
+  public:
+    explicit call_guard(std::mutex &m) : lock_(m, std::try_to_lock) {
+        if (!lock_.owns_lock()) {
+            py::gil_scoped_release unlocked;
+            lock_.lock();
+        }
+    }
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+};
+
+// A bytes object of the given size, its contents still to be written. Nothing has been encoded
+// yet when it is made, so a failure here leaves the stream as it was.
+PyObject *new_result(uint64_t size);
+
+// Cuts a result made by new_result to the bytes written. Shrinking may still fail (the object is
+// then freed): on_lost runs, and the caller's output is gone.
+template <typename OnLost>
+py::bytes cut_result(PyObject *result, size_t written, OnLost on_lost) {
+    if (size_t(PyBytes_GET_SIZE(result)) != written && _PyBytes_Resize(&result, Py_ssize_t(written)) != 0)
+        on_lost();
+    return py::reinterpret_steal<py::bytes>(result);
+}
+
+// RuntimeError("Could not allocate bytes object!") chained to the interpreter's MemoryError.
+[[noreturn]] void raise_no_result();
+
+// A C-contiguous bytes-like argument, read in place: the buffer stays exported, and so unchanged
+// in size, until this is dropped. TypeError for an object without the buffer protocol, BufferError
+// for a buffer that is not contiguous, as the standard library's compressors raise them.
+class input_buffer {
+  public:
+    explicit input_buffer(py::handle obj);
+    ~input_buffer() { PyBuffer_Release(&view_); }
+    input_buffer(const input_buffer &) = delete;
+    input_buffer &operator=(const input_buffer &) = delete;
+
+    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
+    uint64_t size() const { return uint64_t(view_.len); }
+
+  private:
+    Py_buffer view_;
+};
+
+// Largest input one engine call takes: n + n / 16 must still fit a signed 32-bit int. Longer
+// inputs are cut into consecutive engine calls of this size, which the stream continues exactly
+// as if the caller had passed the pieces one by one.
+constexpr int64_t MAX_ENGINE_CALL = 2021161080;
+
+constexpr int header_size(int format) {
+    return format == KAVO_FMT_GZIP ? GZIP_HEADER_SIZE : format == KAVO_FMT_ZLIB ? ZLIB_HEADER_SIZE : 0;
+}
+
+// Room for one compress call of n bytes cut into engine calls, the pending header included.
+uint64_t compress_room(int format, uint64_t n);
+
+// The format's engine operations, chosen from the stream's own format field.
+int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more);
+int stream_finish(kavo_stream *s, uint8_t *out);
+
+// Encodes n bytes in engine calls of at most MAX_ENGINE_CALL; returns the bytes written. Counted
+// from the cursor, not from the int the engine returns: near the largest piece, input that the
+// fixed codes expand writes more than 2^31 - 1 bytes.
+size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more);
+
+// A finish writes at most 20 bytes for gzip (header still pending), 10 for zlib, 6 raw.
+constexpr int FINISH_ROOM = GZIP_FINISH_BOUND;
+static_assert(ZLIB_FINISH_BOUND <= FINISH_ROOM && DEFLATE_FINISH_BOUND <= FINISH_ROOM, "flush room too small");
+
+// Registration of each Python-facing object, called by the module definition in this order.
+void bind_compressobj(py::module_ &m);
+
+}  // namespace kavo_binding
+
+#endif
