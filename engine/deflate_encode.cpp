@@ -30,6 +30,16 @@ constexpr uint32_t STORED_HIGH_COUNT = 52;
 constexpr uint32_t MIN_MATCH_WHILE_STORING = 6;
 constexpr uint32_t COST_MARGIN = 8;
 
+// How far back matches may reach. The whole window is a compile-time constant, so that the scans
+// compare with an immediate; a stream limited to a smaller window (for a decoder that keeps
+// less) runs the same scans with the limit in a register.
+struct full_window {
+    static constexpr uint32_t max = MAX_DISTANCE;
+};
+struct limited_window {
+    uint32_t max;
+};
+
 // An untouched slot: its position is 32769 bytes before position 0, so the distance test
 // rejects it everywhere, whatever the input word.
 constexpr uint32_t EMPTY_POS = 0xFFFF7FFFu;
@@ -183,9 +193,10 @@ KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_c
 // The greedy pass while the pending run holds 52 bytes >= 144: the run will go out stored
 // whatever follows, so its bytes need no literal codes and no more counting, and only matches
 // of 6 or more bytes are taken. This is all the work that incompressible input costs.
-KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
-                                    uint32_t end, uint32_t &pos_io, uint32_t &high_count, uint32_t &match_len,
-                                    uint32_t &match_entry) {
+template <typename Window>
+KAVO_INLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t len, uint32_t base,
+                                    uint32_t *last_pos, uint32_t end, uint32_t &pos_io, uint32_t &high_count,
+                                    uint32_t &match_len, uint32_t &match_entry) {
     high_count = STORED_HIGH_COUNT;
     const uint8_t *ip = in + pos_io;
     const uint8_t *const ip_end = in + end;
@@ -196,7 +207,7 @@ KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t ba
         const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
         const uint32_t dist = here - slot;
         slot = here;
-        if (dist - 1 <= MAX_DISTANCE - 1 && load32le(ip - dist) == word) {
+        if (dist - 1 <= window.max - 1 && load32le(ip - dist) == word) {
             const size_t remaining = size_t(in + len - ip);
             const uint32_t cap = remaining < MAX_MATCH ? uint32_t(remaining) : MAX_MATCH;
             const uint32_t n = match_length(ip, ip - dist, cap);
@@ -216,9 +227,9 @@ KAVO_INLINE bool find_match_storing(const uint8_t *in, uint32_t len, uint32_t ba
 // that no accepted match starts at as a literal, until a match is accepted (returns true with
 // match_len and the distance's code entry set) or end is reached. FAST spills without a
 // branch, which needs 4 bytes of room beyond the output at every step.
-template <bool FAST>
-KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
-                            uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
+template <bool FAST, typename Window>
+KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
+                            uint32_t end, uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                             uint32_t &match_entry) {
     const uint16_t *lit = literal_code_table.data();
     if (pos >= end)
@@ -240,7 +251,7 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
         const uint32_t next_cand = last_pos[next_h];
         const uint32_t dist = here - cand;
         // The distance test comes first: only a slot within reach points into this input.
-        if (dist - 1 <= MAX_DISTANCE - 1 && load32le(in + pos - dist) == word) {
+        if (dist - 1 <= window.max - 1 && load32le(in + pos - dist) == word) {
             const uint32_t remaining = len - pos;
             const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
             const uint32_t n = match_length(in + pos, in + pos - dist, cap);
@@ -260,7 +271,8 @@ KAVO_INLINE bool find_match(const uint8_t *in, uint32_t len, uint32_t base, uint
         ++pos;
         high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
         if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))
-            return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
+            return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
+                                      match_entry);
         if (pos >= end)
             return false;
         word = next_word;
@@ -332,13 +344,15 @@ KAVO_INLINE uint32_t extend_long_match(const uint8_t *cur, const uint8_t *ref) {
 // After each match the run starts afresh: mark, mark_state and run_start follow it. Returns
 // false at end; the run reaching 52 bytes >= 144 goes on as find_match_storing, whose result it
 // returns (the caller then stores the run and codes the match, if any).
-KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos, uint32_t end,
+template <typename Window>
+KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
+                                 uint32_t end,
                                  uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                                  uint32_t &match_entry, bit_writer &mark, uint16_t &mark_state,
                                  uint32_t &run_start) {
     const split_literal_codes &lit = SPLIT_LITERALS;
     if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))  // an earlier pass stopped while storing
-        return find_match_storing(in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
+        return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
     const uint8_t *ip = in + pos;
     const uint8_t *const ip_end = in + end;
     if (ip >= ip_end)
@@ -359,7 +373,7 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
         const uint32_t dist = here - cand;
         // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
         // still fails. One branch decides both.
-        const uint32_t far = dist - 1 > MAX_DISTANCE - 1;
+        const uint32_t far = dist - 1 > window.max - 1;
         const uint8_t *const ref = ip - (far ? 0 : dist);
         if (((load32le(ref) ^ word) | far) == 0) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
@@ -410,8 +424,8 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
         hc += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
         if (KAVO_UNLIKELY(hc >= STORED_HIGH_COUNT)) {
             pos = uint32_t(ip - in);
-            return find_match_storing(in, len, base, last_pos, end, pos, high_count,
-                                      match_len, match_entry);
+            return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
+                                      match_entry);
         }
         if (ip >= ip_end) {
             pos = uint32_t(ip - in);
@@ -424,12 +438,23 @@ KAVO_INLINE bool find_match_bulk(const uint8_t *in, uint32_t len, uint32_t base,
     }
 }
 
+// Where a segment's first stored block begins: at the start when nothing is open (the fixed block
+// of its first codes was undone with the run), else after the bits of the open block.
+KAVO_INLINE void note_first_stored(const kavo_stream *s, const uint8_t *out, uint64_t *first_stored) {
+    if (first_stored && *first_stored == KAVO_NO_STORED)
+        *first_stored = s->state == ST_BETWEEN_BLOCKS ? 0 : uint64_t(s->out_cursor - out) * 8 + s->queued_bits;
+}
+
 // Level 1. The pending literal run goes out as literal codes while it is scanned, on the guess
 // that it will end in a match and not be stored. `mark` keeps the output as it stood before
 // the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out stored) or the
 // run turns out to need a final block header, the output goes back to the mark and the run is
 // written again. Speculative codes take at most 9 bits a byte, within the call's bound.
-void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len, int more) {
+// first_stored, when given, receives the bits written before the first stored block (see
+// deflate_encode_segment); it must hold KAVO_NO_STORED on entry.
+template <typename Window>
+void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len, int more,
+                  uint64_t *first_stored) {
     table_lease table;
     uint32_t *const last_pos = table->last_pos;
     const uint32_t base = table->begin_call(len);
@@ -465,9 +490,9 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
         bool fast = true;
         const uint32_t bulk_end = fast_end < bulk_limit ? fast_end : bulk_limit;
         bool found = pos < bulk_end
-                         ? find_match_bulk(in, len, base, last_pos, bulk_end, pos, high_count, w, match_len, match_entry,
-                                           mark, mark_state, run_start)
-                         : find_match<true>(in, len, base, last_pos, fast_end, pos, high_count, w, match_len,
+                         ? find_match_bulk(window, in, len, base, last_pos, bulk_end, pos, high_count, w, match_len,
+                                           match_entry, mark, mark_state, run_start)
+                         : find_match<true>(window, in, len, base, last_pos, fast_end, pos, high_count, w, match_len,
                                             match_entry);
         if (!found) {
             if (pos >= scan_end)
@@ -479,7 +504,8 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
                 continue;
             // Too close to the end of the room for branch-free spills: finish carefully.
             fast = false;
-            if (!find_match<false>(in, len, base, last_pos, scan_end, pos, high_count, w, match_len, match_entry))
+            if (!find_match<false>(window, in, len, base, last_pos, scan_end, pos, high_count, w, match_len,
+                                   match_entry))
                 break;
         }
         if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT)) {
@@ -487,6 +513,7 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
             w = mark;
             s->state = mark_state;
             w.save(s);
+            note_first_stored(s, out, first_stored);
             emit_stored_blocks(s, in + run_start, pos - run_start, 1);
             w = bit_writer(s);
             w.push(2, 3);
@@ -525,6 +552,7 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
     if (high_count >= STORED_HIGH_COUNT) {
         mark.save(s);
         s->state = mark_state;
+        note_first_stored(s, out, first_stored);
         emit_stored_blocks(s, in + run_start, len - run_start, more);
         return;
     }
@@ -543,15 +571,46 @@ void encode_fixed(kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len,
 
 }  // namespace
 
+namespace {
+
+void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, int more, uint64_t *first_stored) {
+    if (n == 0)
+        return;
+    if (!stream->level) {
+        note_first_stored(stream, out, first_stored);
+        emit_stored_blocks(stream, in, n, more);
+    } else if (stream->window_shrink == 0) {
+        encode_fixed(full_window{}, stream, out, in, n, more, first_stored);
+    } else {
+        encode_fixed(limited_window{MAX_DISTANCE >> stream->window_shrink}, stream, out, in, n, more, first_stored);
+    }
+}
+
+}  // namespace
+
 int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     stream->out_cursor = out;
     const uint32_t n = len > 0 ? uint32_t(len) : 0;
-    if (n != 0) {
-        if (stream->level)
-            encode_fixed(stream, out, in, n, more);
-        else
-            emit_stored_blocks(stream, in, n, more);
-    }
+    encode(stream, out, in, n, more, nullptr);
     stream->input_total += n;
     return int(stream->out_cursor - out);
+}
+
+// A fresh raw stream encodes the segment; its end queue is stored after its bytes, so that the
+// splice finds every bit of it in one place and may read whole words past the last.
+void deflate_encode_segment(kavo_segment *seg, uint8_t *out, const uint8_t *in, int32_t len, int level,
+                            int window_bits) {
+    kavo_stream s;
+    deflate_init(&s, level);
+    kavo_set_window(&s, window_bits);
+    s.out_cursor = out;
+    seg->first_stored_bit = KAVO_NO_STORED;
+    encode(&s, out, in, len > 0 ? uint32_t(len) : 0, 1, &seg->first_stored_bit);
+    seg->size = uint32_t(s.out_cursor - out);
+    seg->bit_queue = s.bit_queue;
+    seg->queued_bits = s.queued_bits;
+    seg->state = s.state;
+    store32le(s.out_cursor, uint32_t(s.bit_queue));
+    store32le(s.out_cursor + 4, uint32_t(s.bit_queue >> 32));
+    std::memset(s.out_cursor + 8, 0, 8);  // the splice reads whole words up to here
 }

@@ -10,6 +10,7 @@ void kavo::init_stream(kavo_stream *s, uint16_t state, int level, int format, ui
     s->state = state;
     s->level = unsigned(level) & 1u;
     s->format = unsigned(format) & 3u;
+    s->window_shrink = 0;
     s->checksum = checksum;
     s->input_total = 0;
 }
@@ -18,6 +19,11 @@ int deflate_init(kavo_stream *stream, int level) {
     // Raw deflate has no header, so the stream starts between blocks.
     init_stream(stream, ST_BETWEEN_BLOCKS, level, KAVO_FMT_DEFLATE, 0);
     return 0;
+}
+
+void kavo_set_window(kavo_stream *stream, int window_bits) {
+    const int bits = window_bits < 9 ? 9 : window_bits > 15 ? 15 : window_bits;
+    stream->window_shrink = unsigned(15 - bits) & 7u;
 }
 
 void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more) {
@@ -68,5 +74,12 @@ int deflate_finish(kavo_stream *stream, uint8_t *out) {
     stream->state = ST_FINISHED;
     w.flush_to_byte();
     w.save(stream);
+    return int(stream->out_cursor - out);
+}
+
+int deflate_sync_flush(kavo_stream *stream, uint8_t *out) {
+    stream->out_cursor = out;
+    // An empty stored block closes an open fixed block first and ends on a byte boundary.
+    emit_stored_blocks(stream, nullptr, 0, 1);
     return int(stream->out_cursor - out);
 }

@@ -28,12 +28,19 @@ struct kavo_stream {
     uint16_t state;        // one of the ST_ values
     uint8_t level : 1;     // 0 stores, 1 compresses
     uint8_t format : 2;    // 0 gzip, 1 zlib, 2 raw deflate; read only by the Python binding
+    uint8_t window_shrink : 3;  // matches reach 2^(15 - window_shrink) bytes back; 0 after every init
     uint32_t checksum;     // CRC-32 (gzip) or Adler-32 (zlib) of all input, in finished form
     uint32_t input_total;  // input bytes so far, modulo 2^32
 };
 
 // ---- raw deflate ----
 int deflate_init(kavo_stream *stream, int level);
+// Limits the match distance to 2^window_bits bytes (9 to 15; other values are clamped), for a
+// decoder that keeps a smaller window. Call after the init and before any output; 15, the
+// window every init sets, gives the same output as not calling it. A zlib header then names
+// this window.
+void kavo_set_window(kavo_stream *stream, int window_bits);
+constexpr int stream_window_bits(const kavo_stream &s) { return 15 - int(s.window_shrink); }
 // Encodes len bytes (0 <= len < 2^31) and returns the bytes written at out. more = 0 lets the
 // call mark its last block final. out must hold deflate_encode_bound(len) bytes. (An encode after
 // the finish, outside the calling order, takes the finished stream for an open block and may
@@ -43,6 +50,12 @@ int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t
 int deflate_finish(kavo_stream *stream, uint8_t *out);
 // Writes len bytes as stored blocks of at most 65535 bytes, closing an open fixed block first.
 void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more);
+// Sync flush: everything encoded so far becomes decodable. Closes an open fixed block and writes
+// an empty stored block (its bytes end in 00 00 FF FF); the stream goes on between blocks, on a
+// byte boundary. With no history between calls this is also a full flush. Only before the finish
+// and after calls with more = 1. The container forms write a pending header first.
+int deflate_sync_flush(kavo_stream *stream, uint8_t *out);
+constexpr int SYNC_FLUSH_BOUND = 20;  // header 10, queue 4, end of block and stored header 2, LEN 4
 
 // Worst case of one encode call on len bytes, 31 bits left queued by earlier calls included:
 // 9 bits a literal, less for a match, at most 1 bit a byte for stored framing, plus the
@@ -61,6 +74,33 @@ constexpr int ZLIB_FINISH_BOUND = 10;  // 6 + 4; with the header pending only 2 
 extern const std::array<uint16_t, 288> literal_code_table;
 extern const std::array<uint32_t, 259> length_code_table;
 extern const std::array<uint32_t, 32768> distance_code_table;
+
+// ---- segments: pieces encoded on their own, on any thread, and spliced into a stream in order ----
+// A segment is its input encoded as one encode call (more = 1) of a fresh raw stream would encode
+// it. Its decisions do not depend on the stream it joins: each call starts matching afresh. Only
+// the bits before its first stored block depend on where it lands, and the splice moves them.
+constexpr uint64_t KAVO_NO_STORED = ~uint64_t(0);
+struct kavo_segment {
+    uint32_t size;              // bytes written; the end queue follows them in 8 bytes, then 8 zero bytes
+    uint64_t bit_queue;         // the end state of the fresh stream
+    uint32_t queued_bits;
+    uint16_t state;
+    uint64_t first_stored_bit;  // bits written before its first stored block, or KAVO_NO_STORED
+};
+// Room at out for a segment of len bytes.
+constexpr uint64_t segment_bound(uint64_t len) { return deflate_encode_bound(len) + 16; }
+void deflate_encode_segment(kavo_segment *seg, uint8_t *out, const uint8_t *in, int32_t len, int level,
+                            int window_bits);
+// Appends a segment (its bytes at seg_out) to a stream of the same level and window, as if the
+// stream had encoded the segment's input itself with more = 1: the same bytes and the same state.
+// Returns the bytes written at out, which must hold splice_bound(seg) bytes. The container forms
+// write a pending header and take the segment's input (in, len) into the checksum and the count.
+constexpr uint64_t splice_bound(const kavo_segment &seg) { return uint64_t(seg.size) + 8 + GZIP_HEADER_SIZE; }
+int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, int32_t len);
+int gzip_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
+                const uint8_t *in, int32_t len);
+int zlib_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
+                const uint8_t *in, int32_t len);
 
 // ---- checksums, held in finished form ----
 extern const std::array<std::array<uint32_t, 256>, 4> crc32_tables;
@@ -101,10 +141,12 @@ int gzip_init(kavo_stream *stream, int level);
 int gzip_send_header(kavo_stream *stream, uint8_t *out);
 int gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
 int gzip_finish(kavo_stream *stream, uint8_t *out);
+int gzip_sync_flush(kavo_stream *stream, uint8_t *out);
 
 int zlib_init(kavo_stream *stream, int level);
 int zlib_send_header(kavo_stream *stream, uint8_t *out);
 int zlib_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
 int zlib_finish(kavo_stream *stream, uint8_t *out);
+int zlib_sync_flush(kavo_stream *stream, uint8_t *out);
 
 #endif

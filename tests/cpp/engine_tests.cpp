@@ -891,6 +891,241 @@ void test_checksum_variants() {
         }
 }
 
+// ---- sync flush, window limit, segments ----
+using encode_fn = int (*)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
+using finish_fn = int (*)(kavo_stream *, uint8_t *);
+using flush_fn = int (*)(kavo_stream *, uint8_t *);
+using splice_fn = int (*)(kavo_stream *, uint8_t *, const kavo_segment *, const uint8_t *, const uint8_t *, int32_t);
+
+struct format_ops {
+    int format, header, finish_bound, wbits_sign, wbits_add;  // zlib's window-bits spelling: sign * w + add
+    int (*init)(kavo_stream *, int);
+    encode_fn encode;
+    flush_fn sync_flush;
+    splice_fn splice;
+    finish_fn finish;
+};
+
+int raw_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *,
+               int32_t len) {
+    return deflate_splice(s, out, seg, seg_out, len);
+}
+
+const format_ops FORMATS[] = {
+    {KAVO_FMT_DEFLATE, 0, DEFLATE_FINISH_BOUND, -1, 0, deflate_init, deflate_encode, deflate_sync_flush, raw_splice,
+     deflate_finish},
+    {KAVO_FMT_GZIP, GZIP_HEADER_SIZE, GZIP_FINISH_BOUND, 1, 16, gzip_init, gzip_encode, gzip_sync_flush, gzip_splice,
+     gzip_finish},
+    {KAVO_FMT_ZLIB, ZLIB_HEADER_SIZE, ZLIB_FINISH_BOUND, 1, 0, zlib_init, zlib_encode, zlib_sync_flush, zlib_splice,
+     zlib_finish},
+};
+
+// Inflates with one byte of output room a call, so that every match is copied out of zlib's
+// window of 2^|window_bits| bytes: a distance beyond it fails as "too far back". With
+// sync_points, the input so far at each flush (bytes of data) must decode from its bytes alone.
+bytes inflate_strict(const bytes &data, int window_bits, bool *ok) {
+    z_stream z{};
+    bytes out;
+    *ok = inflateInit2(&z, window_bits) == Z_OK;
+    if (!*ok)
+        return out;
+    z.next_in = const_cast<Bytef *>(data.data());
+    z.avail_in = uInt(data.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        uint8_t b;
+        z.next_out = &b;
+        z.avail_out = 1;
+        rc = inflate(&z, Z_NO_FLUSH);
+        if (z.avail_out == 0)
+            out.push_back(b);
+    }
+    *ok = rc == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return out;
+}
+
+// What a fresh inflater makes of a prefix of a stream: all of its data, or a failure.
+bytes inflate_prefix(const bytes &data, size_t n, int window_bits, bool *ok) {
+    z_stream z{};
+    bytes out(1 << 20);
+    *ok = inflateInit2(&z, window_bits) == Z_OK;
+    z.next_in = const_cast<Bytef *>(data.data());
+    z.avail_in = uInt(n);
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int rc = inflate(&z, Z_SYNC_FLUSH);
+    *ok = *ok && (rc == Z_OK || rc == Z_BUF_ERROR) && z.avail_in == 0;
+    out.resize(out.size() - z.avail_out);
+    inflateEnd(&z);
+    return out;
+}
+
+int sync_flush_into(bytes &out, kavo_stream &s, flush_fn flush) {
+    guarded g(SYNC_FLUSH_BOUND);
+    const int n = flush(&s, g.data());
+    CHECK(g.intact() && n >= 0 && n <= SYNC_FLUSH_BOUND);
+    out.insert(out.end(), g.data(), g.data() + n);
+    return n;
+}
+
+void test_sync_flush() {
+    kavo_stream s;
+    bytes out;
+    deflate_init(&s, 1);
+    sync_flush_into(out, s, deflate_sync_flush);
+    sync_flush_into(out, s, deflate_sync_flush);  // each call writes its own empty block
+    CHECK(out == hex("00 00 00 ff ff 00 00 00 ff ff") && s.state == ST_BETWEEN_BLOCKS);
+    out.clear();
+    deflate_init(&s, 1);
+    encode_into(out, s, text("a").data(), 1, 1);
+    sync_flush_into(out, s, deflate_sync_flush);
+    CHECK(out == hex("4a 04 00 00 00 ff ff") && s.queued_bits == 0);
+    finish_into(out, s);
+    CHECK(out == hex("4a 04 00 00 00 ff ff 03 00"));
+    out.clear();
+    gzip_init(&s, 0);
+    sync_flush_into(out, s, gzip_sync_flush);
+    CHECK(out == hex("1f 8b 08 00 00 00 00 00 04 03 00 00 00 ff ff"));
+    out.clear();
+    zlib_init(&s, 1);
+    kavo_set_window(&s, 9);
+    sync_flush_into(out, s, zlib_sync_flush);
+    CHECK(out == hex("18 19 00 00 00 ff ff"));
+
+    // After every flush the input so far decodes from the bytes so far; the whole stream decodes.
+    std::mt19937 rng(11);
+    for (const format_ops &f : FORMATS)
+        for (int kind : {0, 1, 2})
+            for (int level = 0; level < 2; ++level) {
+                const bytes in = generated_input(kind, 100000, uint32_t(kind + 7));
+                f.init(&s, level);
+                out.clear();
+                for (size_t at = 0; at < in.size();) {
+                    const size_t n = std::min(in.size() - at, size_t(rng() % 9000));
+                    encode_into(out, s, in.data() + at, int32_t(n), 1, f.encode, f.header);
+                    at += n;
+                    sync_flush_into(out, s, f.sync_flush);
+                    const int wbits = f.wbits_sign * 15 + f.wbits_add;
+                    bool ok;
+                    const bytes got = inflate_prefix(out, out.size(), wbits, &ok);
+                    CHECK(ok && got.size() == at && std::equal(got.begin(), got.end(), in.begin()));
+                    CHECK(s.queued_bits == 0 && s.state == ST_BETWEEN_BLOCKS);
+                }
+                finish_into(out, s, f.finish, size_t(f.finish_bound));
+                bool ok;
+                CHECK(inflate_all(out, f.wbits_sign * 15 + f.wbits_add, &ok) == in && ok);
+            }
+}
+
+void test_window() {
+    for (const format_ops &f : FORMATS)
+        for (int kind : {1, 2, 4})
+            for (int w = 9; w <= 15; ++w) {
+                const bytes in = generated_input(kind, 120000, uint32_t(kind * 31 + w));
+                kavo_stream s;
+                f.init(&s, 1);
+                kavo_set_window(&s, w);
+                CHECK(stream_window_bits(s) == w);
+                bytes out;
+                for (size_t at = 0; at < in.size(); at += 50000)
+                    encode_into(out, s, in.data() + at, int32_t(std::min(in.size() - at, size_t(50000))), 1,
+                                f.encode, f.header);
+                finish_into(out, s, f.finish, size_t(f.finish_bound));
+                bool ok;
+                CHECK(inflate_strict(out, f.wbits_sign * w + f.wbits_add, &ok) == in && ok);
+                if (f.format == KAVO_FMT_ZLIB) {
+                    CHECK(out[0] >> 4 == w - 8 && (out[0] << 8 | out[1]) % 31 == 0);
+                    // a decoder that keeps a window one smaller refuses the header
+                    if (w > 9)
+                        CHECK((inflate_strict(out, w - 1, &ok), !ok));
+                }
+                if (w == 15)
+                    CHECK(out == engine_stream(f.format, in, 1, {50000, 100000}));
+            }
+    // A smaller window costs ratio only where the repeats are farther than it.
+    const bytes far = generated_input(2, 200000, 5);
+    kavo_stream s;
+    bytes narrow, wide;
+    for (int w : {9, 15}) {
+        deflate_init(&s, 1);
+        kavo_set_window(&s, w);
+        encode_into(w == 9 ? narrow : wide, s, far.data(), int32_t(far.size()), 0);
+    }
+    CHECK(narrow.size() > wide.size());
+    deflate_init(&s, 1);
+    kavo_set_window(&s, 3);  // clamped
+    CHECK(stream_window_bits(s) == 9);
+    kavo_set_window(&s, 40);
+    CHECK(stream_window_bits(s) == 15);
+}
+
+// Pieces of an input go through a stream either encoded by it, or as segments encoded apart and
+// spliced, with sync flushes here and there: the bytes and the end state must be the same.
+void test_splice() {
+    std::mt19937 rng(2027);
+    int cases = 0;
+    for (const format_ops &f : FORMATS)
+        for (int kind = 0; kind < 5; ++kind)
+            for (int level = 0; level < 2; ++level)
+                for (int w : {15, 10})
+                    for (int round = 0; round < 4; ++round) {
+                        const bytes in = generated_input(kind, 20000 + rng() % 200000, rng());
+                        std::vector<size_t> ends;
+                        for (size_t at = 0; at < in.size();) {
+                            at = std::min(in.size(), at + (rng() % 3 == 0 ? rng() % 40 : rng() % 70000));
+                            ends.push_back(at);
+                        }
+                        kavo_stream direct, spliced;
+                        f.init(&direct, level);
+                        f.init(&spliced, level);
+                        kavo_set_window(&direct, w);
+                        kavo_set_window(&spliced, w);
+                        bytes a, b;
+                        size_t at = 0;
+                        for (size_t end : ends) {
+                            const uint8_t *piece = in.data() + at;
+                            const int32_t n = int32_t(end - at);
+                            at = end;
+                            encode_into(a, direct, piece, n, 1, f.encode, f.header);
+                            if (rng() % 4 == 0) {  // the other stream encodes this one itself too
+                                encode_into(b, spliced, piece, n, 1, f.encode, f.header);
+                            } else {
+                                kavo_segment seg;
+                                guarded segment_out{size_t(segment_bound(uint64_t(n)))};
+                                deflate_encode_segment(&seg, segment_out.data(), piece, n, level, w);
+                                CHECK(segment_out.intact() && seg.size + 16 <= segment_out.size);
+                                guarded g(size_t(splice_bound(seg)));
+                                const int k = f.splice(&spliced, g.data(), &seg, segment_out.data(), piece, n);
+                                CHECK(g.intact() && k >= 0 && size_t(k) <= g.size);
+                                b.insert(b.end(), g.data(), g.data() + k);
+                            }
+                            if (rng() % 5 == 0) {
+                                sync_flush_into(a, direct, f.sync_flush);
+                                sync_flush_into(b, spliced, f.sync_flush);
+                            }
+                            const bool same = a == b && direct.state == spliced.state &&
+                                              direct.queued_bits == spliced.queued_bits &&
+                                              direct.bit_queue == spliced.bit_queue &&
+                                              direct.checksum == spliced.checksum &&
+                                              direct.input_total == spliced.input_total;
+                            CHECK(same);
+                            if (!same) {
+                                std::fprintf(stderr, "  format %d kind %d level %d window %d: piece ending at %zu\n",
+                                             f.format, kind, level, w, end);
+                                return;
+                            }
+                            ++cases;
+                        }
+                        finish_into(a, direct, f.finish, size_t(f.finish_bound));
+                        finish_into(b, spliced, f.finish, size_t(f.finish_bound));
+                        CHECK(a == b);
+                        bool ok;
+                        CHECK(inflate_all(b, f.wbits_sign * w + f.wbits_add, &ok) == in && ok);
+                    }
+    std::printf("splice: %d pieces\n", cases);
+}
+
 }  // namespace
 
 int main() {
@@ -898,7 +1133,8 @@ int main() {
         {"tables", test_tables},         {"vectors", test_vectors},       {"thresholds", test_thresholds},
         {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},  {"against_plain", test_against_plain},
         {"checksums", test_checksums},   {"checksum_variants", test_checksum_variants},
-        {"containers", test_containers},
+        {"containers", test_containers}, {"sync_flush", test_sync_flush}, {"window", test_window},
+        {"splice", test_splice},
     };
     int passed = 0, failed = 0;
     for (const auto &t : tests) {
