@@ -6,6 +6,10 @@ bytes in every version. (The compiled module has no docstrings; this stub carrie
 
 from typing import Final, type_check_only
 
+from _typeshed import ReadableBuffer
+
+from kavo import zlib as zlib
+
 @type_check_only
 class _pybind11_type(type):
     """The metaclass pybind11 gives every class it binds (pybind11_builtins.pybind11_type)."""
@@ -47,3 +51,10 @@ class compressobj(metaclass=_pybind11_type):
         If the result cannot be allocated, the stream's end is lost: RuntimeError, now and on every
         later call.
         """
+
+def compress(data: ReadableBuffer, level: int = 1, format: int = 2) -> bytes:
+    """The whole of data in one call: exactly compressobj(level, format).compress(bytes(data))
+    + flush(), read in place (any C-contiguous bytes-like object, of any size) with the
+    interpreter lock released. TypeError for an object without the buffer protocol, BufferError
+    for a buffer that is not contiguous, MemoryError when the result cannot be allocated.
+    """

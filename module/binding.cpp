@@ -37,6 +37,15 @@ uint64_t compress_room(int format, uint64_t n) {
     return room;
 }
 
+void stream_init(kavo_stream *s, int level, int format) {
+    if (format == KAVO_FMT_GZIP)
+        gzip_init(s, level);
+    else if (format == KAVO_FMT_ZLIB)
+        zlib_init(s, level);
+    else
+        deflate_init(s, level);
+}
+
 int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     switch (s->format) {
     case KAVO_FMT_GZIP:
@@ -70,6 +79,26 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
         done += piece;
     } while (done < n);
     return written;
+}
+
+PyObject *new_output(uint64_t size) {
+    PyObject *result = size <= uint64_t(PY_SSIZE_T_MAX) ? PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size))
+                                                        : PyErr_NoMemory();
+    if (!result)
+        throw py::error_already_set();
+    return result;
+}
+
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in) {
+    PyObject *result = new_output(compress_room(s->format, in.size()) + FINISH_ROOM);
+    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
+    size_t written;
+    {
+        py::gil_scoped_release unlocked;
+        written = encode_all(s, out, in.data(), in.size(), 1);
+        written += size_t(stream_finish(s, out + written));
+    }
+    return cut_result(result, written, [] { throw py::error_already_set(); });
 }
 
 }  // namespace kavo_binding

@@ -132,6 +132,10 @@ constexpr int header_size(int format) {
 // Room for one compress call of n bytes cut into engine calls, the pending header included.
 uint64_t compress_room(int format, uint64_t n);
 
+// A new stream of the format (KAVO_FMT_*; any other number is raw deflate). Only the lowest bit
+// of level counts.
+void stream_init(kavo_stream *s, int level, int format);
+
 // The format's engine operations, chosen from the stream's own format field.
 int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more);
 int stream_finish(kavo_stream *s, uint8_t *out);
@@ -141,12 +145,22 @@ int stream_finish(kavo_stream *s, uint8_t *out);
 // fixed codes expand writes more than 2^31 - 1 bytes.
 size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more);
 
+// A bytes object of the given size, to be written; MemoryError, as the standard library raises
+// it, when it cannot be made.
+PyObject *new_output(uint64_t size);
+
+// The whole input through a fresh stream, as one compress() and the flush, with the interpreter
+// lock released.
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in);
+
 // A finish writes at most 20 bytes for gzip (header still pending), 10 for zlib, 6 raw.
 constexpr int FINISH_ROOM = GZIP_FINISH_BOUND;
 static_assert(ZLIB_FINISH_BOUND <= FINISH_ROOM && DEFLATE_FINISH_BOUND <= FINISH_ROOM, "flush room too small");
 
 // Registration of each Python-facing object, called by the module definition in this order.
 void bind_compressobj(py::module_ &m);
+void bind_compress(py::module_ &m);
+void bind_zlib(py::module_ &kavo);
 
 }  // namespace kavo_binding
 

@@ -9,14 +9,7 @@ namespace {
 
 class kavo_compressobj {
   public:
-    kavo_compressobj(int level, int format) {
-        if (format == KAVO_FMT_GZIP)
-            gzip_init(&stream_, level);
-        else if (format == KAVO_FMT_ZLIB)
-            zlib_init(&stream_, level);
-        else
-            deflate_init(&stream_, level);
-    }
+    kavo_compressobj(int level, int format) { stream_init(&stream_, level, format); }
 
     py::bytes compress(const py::bytes &obj) {
         call_guard guard(mutex_);

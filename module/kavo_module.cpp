@@ -15,6 +15,8 @@ PYBIND11_MODULE(kavo, m) {
     m.attr("KAVO_FMT_GZIP") = py::int_(int(KAVO_FMT_GZIP));
     m.attr("KAVO_FMT_ZLIB") = py::int_(int(KAVO_FMT_ZLIB));
     m.attr("KAVO_FMT_DEFLATE") = py::int_(int(KAVO_FMT_DEFLATE));
+    bind_compress(m);
+    bind_zlib(m);
 }
 
 #undef PyInit_kavo

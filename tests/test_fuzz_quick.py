@@ -85,12 +85,14 @@ def harness_inputs(count, seed):
         yield body
 
 
-def test_python_harness_replay():
-    """The Python harness in this interpreter: random call sequences against the reference and zlib."""
+@pytest.mark.parametrize("check", ["check_sequence", "check_zlib_sequence"])
+def test_python_harness_replay(check):
+    """The Python harness in this interpreter: random call sequences of kavo.compressobj against the
+    reference and zlib, and of kavo.zlib in step with the standard zlib module."""
     count = int(2500 * SCALE)
     checked = 0
     for data in harness_inputs(count, 7):
-        py_harness.check_sequence(data)
+        getattr(py_harness, check)(data)
         checked += 1
     assert checked == count
 
@@ -119,6 +121,30 @@ def test_python_harness_catches_a_wrong_result(monkeypatch):
     with pytest.raises(AssertionError):
         for data in harness_inputs(200, 3):
             py_harness.check_sequence(data)
+
+
+def test_zlib_harness_catches_a_lost_flush(monkeypatch):
+    """The kavo.zlib checks are not vacuous either: a sync flush that keeps its last byte back is reported."""
+    real = py_harness.kavo.zlib.compressobj
+
+    class Short:
+        def __init__(self, obj):
+            self.obj = obj
+
+        def compress(self, data):
+            return self.obj.compress(data)
+
+        def flush(self, mode=py_harness.zlib.Z_FINISH):
+            out = self.obj.flush(mode)
+            return out[:-1] if mode == py_harness.zlib.Z_SYNC_FLUSH else out
+
+        def copy(self):
+            return Short(self.obj.copy())
+
+    monkeypatch.setattr(py_harness.kavo.zlib, "compressobj", lambda **kwargs: Short(real(**kwargs)))
+    with pytest.raises((AssertionError, py_harness.zlib.error)):
+        for data in harness_inputs(300, 3):
+            py_harness.check_zlib_sequence(data)
 
 
 def test_python_harness_atheris_quick(tmp_path):

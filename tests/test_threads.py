@@ -5,9 +5,13 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 from pathlib import Path
 
+import pytest
+
 import kavo
+import kavo.zlib
 import reference
 from conftest import FORMATS, bounds, decode, run_child
 
@@ -48,7 +52,9 @@ def test_objects_on_eight_threads_match_one_thread(corpus):
         assert decode(b"".join(serial[i]), fmt) == data
 
 
-def test_interpreter_lock_released_while_compressing():
+@pytest.mark.parametrize("make", [lambda: kavo.compressobj(1, kavo.KAVO_FMT_GZIP),
+                                  lambda: kavo.zlib.compressobj(1, zlib.DEFLATED, 31)], ids=["compressobj", "zlib"])
+def test_interpreter_lock_released_while_compressing(make):
     # With a switch interval far beyond the test, the counting thread can run only when the compressing
     # thread lets the lock go by itself: the count moves during the call exactly when compress releases it.
     words = [bytes(random.Random(i).choices(b"abcdefghij klmnop", k=random.Random(-i).randint(2, 12)))
@@ -72,7 +78,7 @@ def test_interpreter_lock_released_while_compressing():
         t = threading.Thread(target=counter)
         t.start()
         running.wait()
-        obj = kavo.compressobj(1, kavo.KAVO_FMT_GZIP)
+        obj = make()
         before = count[0]
         out = obj.compress(data)
         during = count[0] - before

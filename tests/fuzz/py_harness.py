@@ -12,7 +12,13 @@ what must happen:
     joined stream decodes with zlib to the joined input.
 Any other outcome raises AssertionError (a crash of the interpreter is a finding too).
 
-Run it as a coverage-guided fuzzer with atheris (libFuzzer flags pass through):
+check_zlib_sequence(data) reads the bytes the same way as calls on kavo.zlib, made in step on the
+standard zlib module: every refusal must be the standard module's (type and message), a flush
+that the standard module answers with b"" must give b"" too, after every flush but Z_NO_FLUSH all
+input so far must decode from the bytes so far, and no match may reach beyond the window.
+
+Run it as a coverage-guided fuzzer with atheris (libFuzzer flags pass through; an input whose
+first byte is odd goes to check_zlib_sequence):
     python tests/fuzz/py_harness.py -max_total_time=60 [CORPUS_DIR]
 check_sequence(data) is also called directly by tests/test_fuzz_quick.py, without atheris.
 """
@@ -24,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))  # tests/, for the reference encoder
 
 import kavo  # noqa: E402
+import kavo.zlib  # noqa: E402
 
 if __name__ == "__main__":
     # Run as the fuzzer: coverage of the reference encoder guides it towards new call sequences.
@@ -222,13 +229,136 @@ def check_sequence(data):
     assert decoded == b"".join(inputs), "stream does not decode to its input"
 
 
+def outcome(call):
+    """(result, None) or (None, (exception type, message)) of a call."""
+    try:
+        return call(), None
+    except Exception as e:  # noqa: BLE001 - the kind and text are what is compared
+        return None, (type(e), str(e))
+
+
+def same_refusal(error, std_error):
+    """Both calls succeeded, or both raised the same. zlib.error's text names zlib's internal state
+    ("inconsistent stream state" or "buffer error" for the same call after the end), so only its
+    kind must agree."""
+    if error and std_error and error[0] is std_error[0] is zlib.error:
+        return True
+    return error == std_error
+
+
+def zlib_arguments(r):
+    """compressobj arguments, valid ones most of the time, every option out of range sometimes."""
+    wbits = (15, -15, 31, 9, -9, 25, 12, -12, 8, -8, 24, 16, 32, 7, -16, 0)[r.u8() % 16]
+    kwargs = {"level": r.u8() % 13 - 2, "wbits": wbits}
+    extra = r.u8()
+    if extra & 1:
+        kwargs["method"] = (8, 8, 7, 9)[r.u8() % 4]
+    if extra & 2:
+        kwargs["memLevel"] = r.u8() % 11
+    if extra & 4:
+        kwargs["strategy"] = r.u8() % 6 - 1
+    if extra & 8:
+        kwargs["zdict"] = (b"", b"dictionary", "text", memoryview(b"abc"))[r.u8() % 4]
+    if extra & 16:
+        kwargs["level"] = (1.0, "1", None, 2**40)[r.u8() % 4]
+    return kwargs
+
+
+def strict_decode(stream, wbits):
+    """All of a finished stream, decoded with one byte of output room a call: every match is then
+    copied out of the decoder's window, and a distance beyond it fails."""
+    d = zlib.decompressobj(wbits)
+    out, data = bytearray(), stream
+    while not d.eof:
+        got = d.decompress(data, 1)
+        data = d.unconsumed_tail
+        assert got or data or d.eof, "the stream ends before its final block"
+        out += got
+    assert not d.unused_data, "bytes after the end of the stream"
+    return bytes(out)
+
+
+def check_zlib_sequence(data):
+    r = Reader(bytes(data))
+    kwargs = zlib_arguments(r)
+    got, error = outcome(lambda: kavo.zlib.compressobj(**kwargs))
+    want, std_error = outcome(lambda: zlib.compressobj(**kwargs))
+    assert error == std_error, f"compressobj({kwargs}): {error} where zlib gives {std_error}"
+    if error:
+        return
+    obj, std = got, want
+    w = abs(kwargs["wbits"]) % 16
+    wbits = -max(w, 9) if kwargs["wbits"] < 0 else max(w, 9) + (16 if kwargs["wbits"] > 15 else 0)
+    stream, inputs, finished = [], [], False
+    for _ in range(48):
+        if r.left() == 0:
+            break
+        op = r.u8() % 8
+        if op <= 2:
+            chunk = piece(r)
+            arg = (chunk, bytearray(chunk), memoryview(chunk), chunk.decode("latin-1"))[r.u8() % 4]
+            out, error = outcome(lambda: obj.compress(arg))
+            _, std_error = outcome(lambda: std.compress(arg))
+            assert same_refusal(error, std_error), f"compress: {error} where zlib gives {std_error}"
+            if not error:
+                stream.append(out)
+                inputs.append(chunk)
+        elif op <= 5:
+            mode = (zlib.Z_SYNC_FLUSH, zlib.Z_FULL_FLUSH, zlib.Z_PARTIAL_FLUSH, zlib.Z_BLOCK, zlib.Z_TREES,
+                    zlib.Z_NO_FLUSH, zlib.Z_FINISH, -1, 7)[r.u8() % 9]
+            out, error = outcome(lambda: obj.flush(mode))
+            std_out, std_error = outcome(lambda: std.flush(mode))
+            assert same_refusal(error, std_error), f"flush({mode}): {error} where zlib gives {std_error}"
+            if error:
+                continue
+            stream.append(out)
+            # Sync and full flushes write exactly when zlib's do; kavo's partial and block flushes
+            # are sync flushes, so they may write where zlib's have nothing to do, never less.
+            if mode in (zlib.Z_SYNC_FLUSH, zlib.Z_FULL_FLUSH):
+                assert (out == b"") == (std_out == b""), f"flush({mode}) gave {out!r}, zlib {std_out!r}"
+            elif std_out:
+                assert out, f"flush({mode}) gave b'', zlib {std_out!r}"
+            if mode == zlib.Z_FINISH:
+                finished = True
+            elif mode != zlib.Z_NO_FLUSH:
+                d = zlib.decompressobj(wbits)
+                assert d.decompress(b"".join(stream)) == b"".join(inputs), f"flush({mode}) left input behind"
+        elif op == 6:
+            copied, error = outcome(obj.copy)
+            _, std_error = outcome(std.copy)
+            assert error == std_error, f"copy: {error} where zlib gives {std_error}"
+            if not error:
+                # the original ends here and must hold what it had; the copy goes on
+                assert strict_decode(b"".join(stream) + obj.flush(), wbits) == b"".join(inputs)
+                obj, std = copied, std.copy()
+        else:
+            # the finished or failed state of either is no different
+            out, error = outcome(lambda: obj.compress(b"x") if finished else obj.flush(zlib.Z_NO_FLUSH))
+            if finished:
+                assert error == (zlib.error, "Error -2 while compressing data: inconsistent stream state")
+            else:
+                assert out == b""
+    if not finished:
+        stream.append(obj.flush())
+    assert strict_decode(b"".join(stream), wbits) == b"".join(inputs), "stream does not decode to its input"
+
+
+def check_any(data):
+    """The fuzzer's entry: an odd first byte picks the kavo.zlib sequence."""
+    if data[:1] and data[0] & 1:
+        check_zlib_sequence(data[1:])
+    else:
+        check_sequence(data[1:])
+
+
 def main():
     import atheris
 
     # The harness's own branches count as coverage too: they tell the call sequences apart.
-    for name in ("int_argument", "piece", "wrong_argument", "check_sequence"):
+    for name in ("int_argument", "piece", "wrong_argument", "check_sequence", "zlib_arguments",
+                 "check_zlib_sequence"):
         globals()[name] = atheris.instrument_func(globals()[name])
-    atheris.Setup(sys.argv, check_sequence)
+    atheris.Setup(sys.argv, check_any)
     atheris.Fuzz()
 
 
