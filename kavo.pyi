@@ -4,7 +4,9 @@ returned piece in order. The output is fixed: the same input split the same way 
 bytes in every version. (The compiled module has no docstrings; this stub carries them.)
 """
 
-from typing import Final, type_check_only
+import io
+import os
+from typing import Any, Final, Literal, NoReturn, overload, type_check_only
 
 from _typeshed import ReadableBuffer
 
@@ -57,4 +59,89 @@ def compress(data: ReadableBuffer, level: int = 1, format: int = 2) -> bytes:
     + flush(), read in place (any C-contiguous bytes-like object, of any size) with the
     interpreter lock released. TypeError for an object without the buffer protocol, BufferError
     for a buffer that is not contiguous, MemoryError when the result cannot be allocated.
+    """
+
+class Writer(metaclass=_pybind11_type):
+    """A compressed file being written, as kavo.open() returns it (an io.BufferedIOBase). Its bytes
+    are those of one compressobj(level, format) fed the data in blocks of block_size bytes, one
+    compress() each, with a sync flush at every flush() that follows new data and the stream's
+    end at close(): the same for any number of threads and any sizes of write() calls.
+    """
+
+    def __init__(self, *args: Any, **kwargs: Any) -> NoReturn:
+        """Not for calling: TypeError. Writers come from kavo.open()."""
+
+    def write(self, data: ReadableBuffer, /) -> int:
+        """Take data (any C-contiguous bytes-like object) and return its length. Full blocks go to
+        the workers; with all of them busy, write() waits. An error of the file is raised here, and
+        again by every later call."""
+
+    def flush(self) -> None:
+        """Make everything written so far decodable in the file (a sync flush, only after new
+        data) and flush the file."""
+
+    def close(self) -> None:
+        """End the stream, write the trailer, close the file if kavo.open() opened it."""
+
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def name(self) -> Any: ...
+    @property
+    def mode(self) -> str: ...
+    def fileno(self) -> int: ...
+    def writable(self) -> bool: ...
+    def readable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+    def isatty(self) -> bool: ...
+    def __enter__(self) -> Writer: ...
+    def __exit__(self, *args: object) -> None: ...
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+@overload
+def open(
+    file: _Path | Any,
+    mode: Literal["wb", "ab", "xb", "w", "a", "x", "bw", "ba", "bx"] = "wb",
+    level: int = 1,
+    *,
+    format: int = 0,
+    threads: int = 1,
+    block_size: int = 1048576,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+) -> Writer: ...
+@overload
+def open(
+    file: _Path | Any,
+    mode: Literal["wt", "at", "xt", "tw", "ta", "tx"],
+    level: int = 1,
+    *,
+    format: int = 0,
+    threads: int = 1,
+    block_size: int = 1048576,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> io.TextIOWrapper: ...
+@overload
+def open(
+    file: _Path | Any,
+    mode: str,
+    level: int = 1,
+    *,
+    format: int = 0,
+    threads: int = 1,
+    block_size: int = 1048576,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> Any:
+    """A gzip file (or, with format, a zlib or raw deflate file) to write, like gzip.open():
+    modes "wb", "ab" (a new member appended), "xb", their text forms "wt", "at", "xt" through
+    io.TextIOWrapper, and "rb"/"rt", which hand a gzip file to the gzip module's reader. file is
+    a path or a binary file object with write(); kavo closes only what it opened. threads=N
+    compresses up to N blocks at once (0: every usable core; 1 starts no thread); at most about
+    2N + 1 blocks of block_size bytes are held.
     """

@@ -160,6 +160,7 @@ static_assert(ZLIB_FINISH_BOUND <= FINISH_ROOM && DEFLATE_FINISH_BOUND <= FINISH
 // Registration of each Python-facing object, called by the module definition in this order.
 void bind_compressobj(py::module_ &m);
 void bind_compress(py::module_ &m);
+void bind_writer(py::module_ &m);
 void bind_zlib(py::module_ &kavo);
 
 }  // namespace kavo_binding

@@ -16,6 +16,7 @@ PYBIND11_MODULE(kavo, m) {
     m.attr("KAVO_FMT_ZLIB") = py::int_(int(KAVO_FMT_ZLIB));
     m.attr("KAVO_FMT_DEFLATE") = py::int_(int(KAVO_FMT_DEFLATE));
     bind_compress(m);
+    bind_writer(m);
     bind_zlib(m);
 }
 

@@ -1,0 +1,307 @@
+// The class Writer and the function open: a compressed file written in blocks, on several threads.
+#include <memory>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#define kavo_getpid _getpid
+#else
+#include <unistd.h>
+#define kavo_getpid getpid
+#endif
+
+#include "binding.h"
+#include "block_pipeline.h"
+
+using namespace kavo_binding;
+
+namespace {
+
+constexpr int64_t MAX_BLOCK = int64_t(1) << 30;  // far below what one engine call takes
+constexpr int MAX_THREADS = 256;
+
+// The file's bytes are those of one compressobj(level, format) fed the data in blocks of block_size
+// bytes, one compress() each, with a sync flush at every flush() that follows new data, and the
+// flush at close. Neither the number of threads nor the sizes of the write() calls change them:
+// a block is encoded on its own (each compress() starts matching afresh) and spliced into the
+// stream exactly where the stream itself would have put it.
+class kavo_writer {
+  public:
+    kavo_writer(py::object file, bool owns, std::string mode, int level, int format, int threads, int64_t block)
+        : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), block_size_(size_t(block)),
+          pid_(kavo_getpid()) {
+        stream_init(&stream_, level, format);
+        if (threads > 1)
+            pipeline_.reset(new kavo::block_pipeline(threads, stream_.level, 15));
+        limit_ = size_t(threads > 1 ? 2 * threads : 0);
+    }
+
+    ~kavo_writer() {
+        // A writer dropped without close() still ends its file; an error then has nobody to go to.
+        if (!closed_) {
+            try {
+                close();
+            } catch (py::error_already_set &) {
+            } catch (...) {
+            }
+            PyErr_Clear();
+        }
+    }
+
+    size_t write(py::handle data) {
+        input_buffer in(data);
+        call_guard guard(mutex_);
+        check_open();
+        const uint8_t *p = in.data();
+        uint64_t left = in.size();
+        while (left > 0) {
+            if (current_.capacity() < block_size_)
+                current_.reserve(block_size_);
+            const size_t n = size_t(std::min<uint64_t>(left, block_size_ - current_.size()));
+            current_.insert(current_.end(), p, p + n);
+            p += n;
+            left -= n;
+            data_since_sync_ = true;
+            if (current_.size() == block_size_)
+                guarded([&] { end_block(); });
+        }
+        return size_t(in.size());
+    }
+
+    void flush() {
+        call_guard guard(mutex_);
+        check_open();
+        guarded([&] {
+            end_block();
+            drain(0);
+            if (data_since_sync_) {
+                uint8_t out[SYNC_FLUSH_BOUND];
+                write_out(out, size_t(sync_flush(out)));
+                data_since_sync_ = false;
+            }
+            if (py::hasattr(file_, "flush"))
+                file_.attr("flush")();
+        });
+    }
+
+    void close() {
+        call_guard guard(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        if (kavo_getpid() != pid_) {
+            // A child of a fork: the workers stayed in the parent, and so does this file's end.
+            (void)pipeline_.release();
+            return;
+        }
+        py::object error;
+        if (!failed_) {
+            try {
+                end_block();
+                drain(0);
+                uint8_t out[FINISH_ROOM];
+                write_out(out, size_t(stream_finish(&stream_, out)));
+            } catch (py::error_already_set &e) {
+                error = e.value();
+            }
+        } else {
+            error = error_;
+        }
+        {
+            py::gil_scoped_release unlocked;
+            pipeline_.reset();
+        }
+        if (owns_)
+            file_.attr("close")();
+        if (error)
+            throw_stored(error);
+    }
+
+    bool closed() const { return closed_; }
+    py::object file() const { return file_; }
+    const std::string &mode() const { return mode_; }
+
+  private:
+    void check_open() {
+        if (closed_)
+            throw py::value_error("I/O operation on closed file.");
+        if (kavo_getpid() != pid_)
+            throw py::value_error("this writer was opened in another process (before a fork)");
+        if (failed_)
+            throw_stored(error_);
+    }
+
+    // A failure of the file, or no memory for a block: the writer keeps the error and raises it
+    // again from every later call, since the file no longer holds what was written.
+    template <typename F>
+    void guarded(F f) {
+        try {
+            f();
+        } catch (py::error_already_set &e) {
+            failed_ = true;
+            error_ = e.value();
+            throw;
+        } catch (const std::bad_alloc &) {
+            failed_ = true;
+            error_ = py::module_::import("builtins").attr("MemoryError")();
+            throw_stored(error_);
+        }
+    }
+
+    [[noreturn]] static void throw_stored(const py::object &error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+
+    int sync_flush(uint8_t *out) {
+        switch (stream_.format) {
+        case KAVO_FMT_GZIP:
+            return gzip_sync_flush(&stream_, out);
+        case KAVO_FMT_ZLIB:
+            return zlib_sync_flush(&stream_, out);
+        default:
+            return deflate_sync_flush(&stream_, out);
+        }
+    }
+
+    // The block so far goes to a worker, or is encoded here when there are none.
+    void end_block() {
+        if (current_.empty())
+            return;
+        if (!pipeline_) {
+            out_.resize(size_t(compress_room(stream_.format, current_.size())));
+            size_t n;
+            {
+                py::gil_scoped_release unlocked;
+                n = encode_all(&stream_, out_.data(), current_.data(), current_.size(), 1);
+            }
+            current_.clear();
+            write_out(out_.data(), n);
+            return;
+        }
+        drain(limit_ - 1);  // at most 2N blocks in flight, and the one being filled
+        auto job = std::make_shared<kavo::block_job>();
+        job->input.swap(current_);
+        pipeline_->submit(std::move(job));
+    }
+
+    // Takes finished blocks back in order and writes them until at most `keep` are in flight.
+    void drain(size_t keep) {
+        while (pipeline_ && pipeline_->in_flight() > keep) {
+            std::shared_ptr<kavo::block_job> job;
+            {
+                py::gil_scoped_release unlocked;
+                job = pipeline_->take_oldest();
+            }
+            out_.resize(size_t(splice_bound(job->segment)));
+            const int n = kavo::splice_block(&stream_, out_.data(), *job);
+            write_out(out_.data(), size_t(n));
+        }
+    }
+
+    void write_out(const uint8_t *p, size_t n) {
+        if (n == 0)
+            return;
+        file_.attr("write")(py::bytes(reinterpret_cast<const char *>(p), n));
+    }
+
+    py::object file_;
+    bool owns_;
+    std::string mode_;
+    size_t block_size_;
+    long pid_;
+    kavo_stream stream_{};
+    std::unique_ptr<kavo::block_pipeline> pipeline_;
+    size_t limit_ = 0;
+    std::vector<uint8_t> current_, out_;
+    std::mutex mutex_;
+    bool data_since_sync_ = false, closed_ = false, failed_ = false;
+    py::object error_;
+};
+
+int usable_cores() {
+    py::module_ os = py::module_::import("os");
+    if (py::hasattr(os, "sched_getaffinity"))
+        return int(py::len(os.attr("sched_getaffinity")(0)));
+    py::object n = os.attr("cpu_count")();
+    return n.is_none() ? 1 : n.cast<int>();
+}
+
+}  // namespace
+
+void kavo_binding::bind_writer(py::module_ &m) {
+    using self = self_ref<kavo_writer>;
+    py::class_<kavo_writer, std::shared_ptr<kavo_writer>> cls(m, "Writer");
+    cls.def("write", [](self s, py::handle data) { return s->write(data); }, py::arg("data"), py::pos_only())
+        .def("flush", [](self s) { s->flush(); })
+        .def("close", [](self s) { s->close(); })
+        .def_property_readonly("closed", [](self s) { return s->closed(); })
+        .def_property_readonly("name", [](self s) { return s->file().attr("name"); })
+        .def_property_readonly("mode", [](self s) { return s->mode(); })
+        .def("fileno", [](self s) { return s->file().attr("fileno")(); })
+        .def("writable", [](self) { return true; })
+        .def("readable", [](self) { return false; })
+        .def("seekable", [](self) { return false; })
+        .def("isatty", [](self) { return false; })
+        .def("__enter__", [](py::object obj) {
+            (void)obj.cast<self>();  // refuses a foreign or unconstructed self
+            return obj;
+        })
+        .def("__exit__", [](self s, py::args) { s->close(); });
+    py::module_::import("io").attr("BufferedIOBase").attr("register")(cls);
+
+    m.def(
+        "open",
+        [](py::object file, std::string mode, int level, int format, int threads, int64_t block_size,
+           py::object encoding, py::object errors, py::object newline) -> py::object {
+            // gzip.open's modes: one of r w a x, then b or t at most.
+            std::string base;
+            int binary = 0, text = 0;
+            for (char c : mode) {
+                if (c == 'b')
+                    ++binary;
+                else if (c == 't')
+                    ++text;
+                else
+                    base += c;
+            }
+            if (base.size() != 1 || base.find_first_of("rwax") != 0 || binary + text > 1)
+                throw py::value_error("Invalid mode: " + py::repr(py::str(mode)).cast<std::string>());
+            if (!text && !(encoding.is_none() && errors.is_none() && newline.is_none()))
+                throw py::value_error(!encoding.is_none() ? "Argument 'encoding' not supported in binary mode"
+                                      : !errors.is_none() ? "Argument 'errors' not supported in binary mode"
+                                                          : "Argument 'newline' not supported in binary mode");
+            if (base == "r") {
+                if (format != KAVO_FMT_GZIP)
+                    throw py::value_error("kavo reads gzip files only (through the gzip module)");
+                return py::module_::import("gzip").attr("open")(file, mode, 9, encoding, errors, newline);
+            }
+            if (threads == 0)
+                threads = usable_cores();
+            if (threads < 0 || threads > MAX_THREADS)
+                throw py::value_error("threads must be 0 (every core) or 1 to " + std::to_string(MAX_THREADS));
+            if (block_size < 1 || block_size > MAX_BLOCK)
+                throw py::value_error("block_size must be 1 to " + std::to_string(MAX_BLOCK) + " bytes");
+            const std::string binary_mode = base + "b";
+            const bool is_path = PyUnicode_Check(file.ptr()) || PyBytes_Check(file.ptr()) ||
+                                 py::hasattr(file, "__fspath__");
+            if (!is_path && !py::hasattr(file, "write"))
+                throw py::type_error("file must be a path (str, bytes, os.PathLike) or a binary file object with write()");
+            py::object target = is_path ? py::module_::import("builtins").attr("open")(file, binary_mode) : file;
+            py::object writer;
+            try {
+                writer = py::cast(std::make_shared<kavo_writer>(target, is_path, binary_mode, level, format, threads,
+                                                                block_size));
+            } catch (...) {
+                if (is_path)
+                    target.attr("close")();
+                throw;
+            }
+            if (!text)
+                return writer;
+            return py::module_::import("io").attr("TextIOWrapper")(writer, encoding, errors, newline);
+        },
+        py::arg("file"), py::arg("mode") = "wb", py::arg("level") = 1, py::kw_only(),
+        py::arg("format") = int(KAVO_FMT_GZIP), py::arg("threads") = 1, py::arg("block_size") = int64_t(1) << 20,
+        py::arg("encoding") = py::none(), py::arg("errors") = py::none(), py::arg("newline") = py::none());
+}

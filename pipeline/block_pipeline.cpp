@@ -1,0 +1,75 @@
+// The worker threads of the block pipeline.
+#include "block_pipeline.h"
+
+namespace kavo {
+
+block_pipeline::block_pipeline(int workers, int level, int window_bits) : level_(level), window_bits_(window_bits) {
+    threads_.reserve(size_t(workers));
+    for (int i = 0; i < workers; ++i)
+        threads_.emplace_back([this] { work(); });
+}
+
+block_pipeline::~block_pipeline() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread &t : threads_)
+        t.join();
+}
+
+void block_pipeline::submit(std::shared_ptr<block_job> job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.push_back(job);
+        order_.push_back(std::move(job));
+    }
+    work_ready_.notify_one();
+}
+
+std::shared_ptr<block_job> block_pipeline::take_oldest() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (order_.empty())
+        return nullptr;
+    std::shared_ptr<block_job> job = order_.front();
+    job_done_.wait(lock, [&] { return job->done; });
+    order_.pop_front();
+    return job;
+}
+
+void block_pipeline::work() {
+    for (;;) {
+        std::shared_ptr<block_job> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_ready_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+            if (stopping_)
+                return;
+            job = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
+        const int32_t n = int32_t(job->input.size());
+        job->encoded.resize(size_t(segment_bound(uint64_t(n))));
+        deflate_encode_segment(&job->segment, job->encoded.data(), job->input.data(), n, level_, window_bits_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job->done = true;
+        }
+        job_done_.notify_all();
+    }
+}
+
+int splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {
+    const int32_t n = int32_t(job.input.size());
+    switch (stream->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), n);
+    case KAVO_FMT_ZLIB:
+        return zlib_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), n);
+    default:
+        return deflate_splice(stream, out, &job.segment, job.encoded.data(), n);
+    }
+}
+
+}  // namespace kavo

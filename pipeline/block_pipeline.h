@@ -1,0 +1,59 @@
+// Blocks of a stream compressed on worker threads and handed back in order, for the gzip writer
+// and the command line. The workers run engine code only and never touch Python.
+#ifndef KAVO_BLOCK_PIPELINE_H
+#define KAVO_BLOCK_PIPELINE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kavo.h"
+
+namespace kavo {
+
+// One block: its input, and once a worker is done, its segment (see deflate_encode_segment).
+struct block_job {
+    std::vector<uint8_t> input;
+    std::vector<uint8_t> encoded;
+    kavo_segment segment{};
+    bool done = false;
+};
+
+// A fixed number of workers encode submitted blocks as segments, any number at once; the owner
+// takes them back in submission order and splices them into its stream. Only the owner's thread
+// calls the member functions.
+class block_pipeline {
+  public:
+    block_pipeline(int workers, int level, int window_bits);
+    ~block_pipeline();  // stops and joins the workers; blocks not taken back are dropped
+    block_pipeline(const block_pipeline &) = delete;
+    block_pipeline &operator=(const block_pipeline &) = delete;
+
+    void submit(std::shared_ptr<block_job> job);
+    size_t in_flight() const { return order_.size(); }
+    // The oldest block not yet taken back, waiting until it is encoded; null when none is in flight.
+    std::shared_ptr<block_job> take_oldest();
+
+  private:
+    void work();
+
+    const int level_, window_bits_;
+    std::mutex mutex_;
+    std::condition_variable work_ready_, job_done_;
+    std::deque<std::shared_ptr<block_job>> waiting_;  // not yet picked up by a worker
+    std::deque<std::shared_ptr<block_job>> order_;    // every block in flight, oldest first
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// Appends a taken-back block to a stream (any format): returns the bytes written at out, which
+// must hold splice_bound(job.segment) bytes.
+int splice_block(kavo_stream *stream, uint8_t *out, const block_job &job);
+
+}  // namespace kavo
+
+#endif

@@ -1,0 +1,211 @@
+# kavo.open: the file's bytes by their definition, real tools reading them, text and append modes, faults.
+import gzip
+import io
+import os
+import subprocess
+import sys
+import tarfile
+import zlib
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import kavo
+import kavo.zlib
+from conftest import FORMATS, run_child, wbits
+
+DATA = b"".join(b"line %d of the file, with words that repeat: gzip kavo gzip\n" % (i * 7 % 1000) for i in range(20000))
+
+
+def defined_bytes(data, cuts_and_flushes, level=1, fmt=0, block_size=1 << 20):
+    """What the file must hold: one stream fed the data in blocks of block_size bytes, each block
+    one compress(), a sync flush at every flush() after new data (which also ends the block)."""
+    obj = kavo.zlib.compressobj(0 if level % 2 == 0 else 1, zlib.DEFLATED, wbits(fmt))
+    out, block, dirty, at = [], b"", False, 0
+    for end, flush in cuts_and_flushes + [(len(data), False)]:
+        piece, at = data[at:end], max(at, end)
+        while piece:
+            take = block_size - len(block)
+            block, piece, dirty = block + piece[:take], piece[take:], True
+            if len(block) == block_size:
+                out.append(obj.compress(block))
+                block = b""
+        if flush and dirty:
+            out.append(obj.compress(block) + obj.flush(zlib.Z_SYNC_FLUSH))
+            block, dirty = b"", False
+    return b"".join(out) + obj.compress(block) + obj.flush()
+
+
+def write_file(data, cuts_and_flushes, **kwargs):
+    buf = io.BytesIO()
+    with kavo.open(buf, "wb", **kwargs) as f:
+        at = 0
+        for end, flush in cuts_and_flushes + [(len(data), False)]:
+            assert f.write(memoryview(data)[at:max(at, end)]) == max(0, end - at)
+            at = max(at, end)
+            if flush:
+                f.flush()
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4, 8])
+@pytest.mark.parametrize("fmt, level", [(0, 1), (1, 1), (2, 1), (0, 0)])
+def test_bytes_are_the_definition_for_any_thread_count(threads, fmt, level):
+    plan = [(5000, False), (70000, True), (70001, True), (400000, False), (900000, True)]
+    got = write_file(DATA, plan, threads=threads, format=fmt, level=level, block_size=100000)
+    assert got == defined_bytes(DATA, plan, level, fmt, 100000)
+    assert zlib.decompress(got, wbits(fmt)) == DATA
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, len(DATA) // 4), st.booleans()), max_size=12),
+       st.sampled_from([1, 2, 3]), st.sampled_from([1, 4000, 65536, 300000]))
+def test_write_splits_and_threads_do_not_change_the_bytes(plan, threads, block_size):
+    plan = sorted(plan)
+    data = DATA[: len(DATA) // 4]
+    assert write_file(data, plan, threads=threads, block_size=block_size) == defined_bytes(data, plan, 1, 0, block_size)
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    ({}, "1f8b0800000000000403ca48cdc9c9574090f90a19a93939f95c00000000ffff4aaa4c050c002c6ada961b000000"),
+    ({"format": 1}, "7801ca48cdc9c9574090f90a19a93939f95c00000000ffff4aaa4c050c008d6c09fb"),
+    ({"format": 2, "level": 0}, "001000efff68656c6c6f2068656c6c6f2068656c6c000800f7ff6f2068656c6c6f0a000000ffff000300fcff6279650300"),
+])
+def test_pinned_bytes(kwargs, expected):
+    # These bytes must never change: the definition of the file is part of the interface.
+    data = b"hello hello hello hello\nbye"
+    assert write_file(data, [(24, True), (24, True)], block_size=16, **kwargs).hex() == expected
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_real_tools_read_what_is_written(tmp_path, threads):
+    path = tmp_path / "data.gz"
+    with kavo.open(path, "wb", threads=threads, block_size=1 << 16) as f:
+        f.write(DATA)
+        f.flush()
+        f.write(DATA[:1000])
+    expected = DATA + DATA[:1000]
+    assert subprocess.run(["gzip", "-t", str(path)], timeout=60).returncode == 0
+    assert subprocess.run(["zcat", str(path)], capture_output=True, timeout=60).stdout == expected
+    assert subprocess.run(["pigz", "-dc", str(path)], capture_output=True, timeout=60).stdout == expected
+    assert subprocess.run([sys.executable, "-m", "gzip", "-d", str(path)], timeout=60).returncode == 0
+    assert (tmp_path / "data").read_bytes() == expected
+    (tmp_path / "dir").mkdir()
+    for i in range(5):
+        (tmp_path / "dir" / f"f{i}").write_bytes(DATA[i * 999:])
+    with kavo.open(tmp_path / "dir.tar.gz", "wb", threads=threads) as f, tarfile.open(fileobj=f, mode="w|") as tar:
+        tar.add(tmp_path / "dir", arcname="dir")
+    (tmp_path / "out").mkdir()
+    assert subprocess.run(["tar", "-xzf", str(tmp_path / "dir.tar.gz"), "-C", str(tmp_path / "out")],
+                          timeout=60).returncode == 0
+    assert (tmp_path / "out" / "dir" / "f3").read_bytes() == DATA[3 * 999:]
+
+
+def test_text_append_exclusive_and_reading(tmp_path):
+    path = tmp_path / "t.gz"
+    with kavo.open(path, "wt", encoding="utf-8", newline="\r\n") as f:
+        f.write("héllo\nwörld\n")
+    with kavo.open(path, "a") as f:
+        assert f.mode == "ab" and f.name == str(path) and f.writable() and not f.seekable() and f.fileno() > 0
+        f.write(b"second member\n")
+    assert gzip.decompress(path.read_bytes()) == "héllo\r\nwörld\r\n".encode() + b"second member\n"
+    assert subprocess.run(["gzip", "-t", str(path)], timeout=60).returncode == 0
+    with kavo.open(path, "rt", encoding="utf-8") as f:
+        assert isinstance(f, io.TextIOWrapper) and f.readline() == "héllo\n"
+    with pytest.raises(FileExistsError):
+        kavo.open(path, "xb")
+    assert isinstance(kavo.open(tmp_path / "new.gz", "x"), io.BufferedIOBase)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: kavo.open(p, "wb+"), ValueError), (lambda p: kavo.open(p, "rw"), ValueError),
+    (lambda p: kavo.open(p, "wtb"), ValueError), (lambda p: kavo.open(p, "wb", encoding="utf-8"), ValueError),
+    (lambda p: kavo.open(p, "rb", format=kavo.KAVO_FMT_ZLIB), ValueError),
+    (lambda p: kavo.open(p, "wb", threads=-1), ValueError), (lambda p: kavo.open(p, "wb", block_size=0), ValueError),
+    (lambda p: kavo.open(42, "wb"), TypeError), (lambda p: kavo.open(None, "wb"), TypeError),
+])
+def test_refusals(tmp_path, call, error):
+    with pytest.raises(error):
+        call(tmp_path / "f.gz")
+    assert not (tmp_path / "f.gz").exists()
+
+
+class FailingFile(io.RawIOBase):
+    """A file whose third write fails, as a full disk would."""
+
+    def __init__(self):
+        self.writes, self.data = 0, b""
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.writes += 1
+        if self.writes >= 3:
+            raise OSError(28, "No space left on device")
+        self.data += bytes(b)
+        return len(b)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_failing_file_surfaces_and_stays_failed(threads):
+    target = FailingFile()
+    f = kavo.open(target, "wb", threads=threads, block_size=4096)
+    with pytest.raises(OSError, match="No space"):
+        for i in range(100):
+            f.write(DATA[i * 4096:(i + 1) * 4096])
+            f.flush()
+    with pytest.raises(OSError):
+        f.write(b"more")
+    with pytest.raises(OSError):
+        f.close()
+    assert f.closed and target.writes >= 3
+    with pytest.raises(ValueError, match="I/O operation on closed file"):
+        f.write(b"x")
+    # what reached the file is a valid prefix of the stream: everything up to its last sync flush
+    assert DATA.startswith(zlib.decompressobj(31).decompress(target.data))
+
+
+CHILD = """
+    import gc, os, sys, threading, kavo, gzip
+    path = sys.argv[1]
+    def tasks():
+        return len(os.listdir("/proc/self/task"))
+    base = tasks()
+    try:
+        with kavo.open(path + ".1", "wb", threads=4, block_size=1000) as f:
+            f.write(b"abc" * 10000)
+            raise KeyboardInterrupt
+    except KeyboardInterrupt:
+        pass
+    assert gzip.open(path + ".1").read() == b"abc" * 10000
+    f = kavo.open(path + ".2", "wb", threads=4, block_size=1000)
+    f.write(b"dropped " * 5000)
+    del f
+    gc.collect()
+    assert gzip.open(path + ".2").read() == b"dropped " * 5000
+    assert tasks() == base, "a worker thread outlived its writer"
+    f = kavo.open(path + ".3", "wb", threads=2, block_size=1000)
+    f.write(b"x" * 5000)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            f.write(b"y")
+            os._exit(3)
+        except ValueError:
+            pass
+        with kavo.open(path + ".4", "wb", threads=2, block_size=100) as g:
+            g.write(b"child " * 1000)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    f.close()
+    assert gzip.open(path + ".3").read() == b"x" * 5000
+    assert gzip.open(path + ".4").read() == b"child " * 1000
+    print("ok")
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task") or not hasattr(os, "fork"), reason="needs Linux")
+def test_interrupts_dropped_writers_and_fork(tmp_path):
+    assert run_child(CHILD, str(tmp_path / "f"), timeout=120).strip() == "ok"
