@@ -11,7 +11,7 @@
 #endif
 
 #include "binding.h"
-#include "block_pipeline.h"
+#include "stream_writer.h"
 
 using namespace kavo_binding;
 
@@ -20,28 +20,28 @@ namespace {
 constexpr int64_t MAX_BLOCK = int64_t(1) << 30;  // far below what one engine call takes
 constexpr int MAX_THREADS = 256;
 
-// The file's bytes are those of one compressobj(level, format) fed the data in blocks of block_size
-// bytes, one compress() each, with a sync flush at every flush() that follows new data, and the
-// flush at close. Neither the number of threads nor the sizes of the write() calls change them:
-// a block is encoded on its own (each compress() starts matching afresh) and spliced into the
-// stream exactly where the stream itself would have put it.
+// The Python face of the stream writer (see stream_writer.h for what the bytes are): the file is
+// any object with write(), the interpreter lock is let go while waiting and encoding, and the
+// first error of the file stays with the writer.
 class kavo_writer {
   public:
     kavo_writer(py::object file, bool owns, std::string mode, int level, int format, int threads, int64_t block)
-        : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), block_size_(size_t(block)),
-          pid_(kavo_getpid()) {
-        stream_init(&stream_, level, format);
-        if (threads > 1)
-            pipeline_.reset(new kavo::block_pipeline(threads, stream_.level, 15));
-        limit_ = size_t(threads > 1 ? 2 * threads : 0);
-    }
+        : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), pid_(kavo_getpid()),
+          core_(level, format, threads, size_t(block),
+                [this](const uint8_t *p, size_t n) {
+                    if (n > 0)
+                        file_.attr("write")(py::bytes(reinterpret_cast<const char *>(p), n));
+                },
+                [](const std::function<void()> &f) {
+                    py::gil_scoped_release unlocked;
+                    f();
+                }) {}
 
     ~kavo_writer() {
         // A writer dropped without close() still ends its file; an error then has nobody to go to.
         if (!closed_) {
             try {
                 close();
-            } catch (py::error_already_set &) {
             } catch (...) {
             }
             PyErr_Clear();
@@ -52,19 +52,7 @@ class kavo_writer {
         input_buffer in(data);
         call_guard guard(mutex_);
         check_open();
-        const uint8_t *p = in.data();
-        uint64_t left = in.size();
-        while (left > 0) {
-            if (current_.capacity() < block_size_)
-                current_.reserve(block_size_);
-            const size_t n = size_t(std::min<uint64_t>(left, block_size_ - current_.size()));
-            current_.insert(current_.end(), p, p + n);
-            p += n;
-            left -= n;
-            data_since_sync_ = true;
-            if (current_.size() == block_size_)
-                guarded([&] { end_block(); });
-        }
+        guarded([&] { core_.write(in.data(), size_t(in.size())); });
         return size_t(in.size());
     }
 
@@ -72,13 +60,7 @@ class kavo_writer {
         call_guard guard(mutex_);
         check_open();
         guarded([&] {
-            end_block();
-            drain(0);
-            if (data_since_sync_) {
-                uint8_t out[SYNC_FLUSH_BOUND];
-                write_out(out, size_t(sync_flush(out)));
-                data_since_sync_ = false;
-            }
+            core_.flush();
             if (py::hasattr(file_, "flush"))
                 file_.attr("flush")();
         });
@@ -91,26 +73,20 @@ class kavo_writer {
         closed_ = true;
         if (kavo_getpid() != pid_) {
             // A child of a fork: the workers stayed in the parent, and so does this file's end.
-            (void)pipeline_.release();
+            core_.abandon();
             return;
         }
-        py::object error;
+        py::object error = error_;
         if (!failed_) {
             try {
-                end_block();
-                drain(0);
-                uint8_t out[FINISH_ROOM];
-                write_out(out, size_t(stream_finish(&stream_, out)));
+                core_.finish();
             } catch (py::error_already_set &e) {
                 error = e.value();
+            } catch (const std::bad_alloc &) {
+                error = py::module_::import("builtins").attr("MemoryError")();
             }
-        } else {
-            error = error_;
         }
-        {
-            py::gil_scoped_release unlocked;
-            pipeline_.reset();
-        }
+        core_.stop();
         if (owns_)
             file_.attr("close")();
         if (error)
@@ -153,69 +129,13 @@ class kavo_writer {
         throw py::error_already_set();
     }
 
-    int sync_flush(uint8_t *out) {
-        switch (stream_.format) {
-        case KAVO_FMT_GZIP:
-            return gzip_sync_flush(&stream_, out);
-        case KAVO_FMT_ZLIB:
-            return zlib_sync_flush(&stream_, out);
-        default:
-            return deflate_sync_flush(&stream_, out);
-        }
-    }
-
-    // The block so far goes to a worker, or is encoded here when there are none.
-    void end_block() {
-        if (current_.empty())
-            return;
-        if (!pipeline_) {
-            out_.resize(size_t(compress_room(stream_.format, current_.size())));
-            size_t n;
-            {
-                py::gil_scoped_release unlocked;
-                n = encode_all(&stream_, out_.data(), current_.data(), current_.size(), 1);
-            }
-            current_.clear();
-            write_out(out_.data(), n);
-            return;
-        }
-        drain(limit_ - 1);  // at most 2N blocks in flight, and the one being filled
-        auto job = std::make_shared<kavo::block_job>();
-        job->input.swap(current_);
-        pipeline_->submit(std::move(job));
-    }
-
-    // Takes finished blocks back in order and writes them until at most `keep` are in flight.
-    void drain(size_t keep) {
-        while (pipeline_ && pipeline_->in_flight() > keep) {
-            std::shared_ptr<kavo::block_job> job;
-            {
-                py::gil_scoped_release unlocked;
-                job = pipeline_->take_oldest();
-            }
-            out_.resize(size_t(splice_bound(job->segment)));
-            const int n = kavo::splice_block(&stream_, out_.data(), *job);
-            write_out(out_.data(), size_t(n));
-        }
-    }
-
-    void write_out(const uint8_t *p, size_t n) {
-        if (n == 0)
-            return;
-        file_.attr("write")(py::bytes(reinterpret_cast<const char *>(p), n));
-    }
-
     py::object file_;
     bool owns_;
     std::string mode_;
-    size_t block_size_;
     long pid_;
-    kavo_stream stream_{};
-    std::unique_ptr<kavo::block_pipeline> pipeline_;
-    size_t limit_ = 0;
-    std::vector<uint8_t> current_, out_;
+    kavo::stream_writer core_;
     std::mutex mutex_;
-    bool data_since_sync_ = false, closed_ = false, failed_ = false;
+    bool closed_ = false, failed_ = false;
     py::object error_;
 };
 

@@ -1,0 +1,129 @@
+// The stream writer: blocks filled, encoded here or by the workers, spliced and written in order.
+#include "stream_writer.h"
+
+#include <algorithm>
+
+namespace kavo {
+
+namespace {
+
+void init_format(kavo_stream *s, int level, int format) {
+    if (format == KAVO_FMT_GZIP)
+        gzip_init(s, level);
+    else if (format == KAVO_FMT_ZLIB)
+        zlib_init(s, level);
+    else
+        deflate_init(s, level);
+}
+
+int sync_flush(kavo_stream *s, uint8_t *out) {
+    switch (s->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_sync_flush(s, out);
+    case KAVO_FMT_ZLIB:
+        return zlib_sync_flush(s, out);
+    default:
+        return deflate_sync_flush(s, out);
+    }
+}
+
+int encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t n) {
+    switch (s->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_encode(s, out, in, n, 1);
+    case KAVO_FMT_ZLIB:
+        return zlib_encode(s, out, in, n, 1);
+    default:
+        return deflate_encode(s, out, in, n, 1);
+    }
+}
+
+int finish_stream(kavo_stream *s, uint8_t *out) {
+    switch (s->format) {
+    case KAVO_FMT_GZIP:
+        return gzip_finish(s, out);
+    case KAVO_FMT_ZLIB:
+        return zlib_finish(s, out);
+    default:
+        return deflate_finish(s, out);
+    }
+}
+
+}  // namespace
+
+stream_writer::stream_writer(int level, int format, int threads, size_t block_size, sink out, unlocked unlock)
+    : block_size_(block_size), limit_(threads > 1 ? 2 * size_t(threads) : 0), out_(std::move(out)),
+      unlock_(std::move(unlock)) {
+    init_format(&stream_, level, format);
+    if (threads > 1)
+        pipeline_.reset(new block_pipeline(threads, stream_.level, stream_window_bits(stream_)));
+}
+
+void stream_writer::write(const uint8_t *data, size_t n) {
+    while (n > 0) {
+        if (current_.capacity() < block_size_)
+            current_.reserve(block_size_);
+        const size_t take = std::min(n, block_size_ - current_.size());
+        current_.insert(current_.end(), data, data + take);
+        data += take;
+        n -= take;
+        data_since_sync_ = true;
+        if (current_.size() == block_size_)
+            end_block();
+    }
+}
+
+void stream_writer::flush() {
+    end_block();
+    drain(0);
+    if (data_since_sync_) {
+        uint8_t out[SYNC_FLUSH_BOUND];
+        const int n = sync_flush(&stream_, out);
+        data_since_sync_ = false;
+        out_(out, size_t(n));
+    }
+}
+
+void stream_writer::finish() {
+    end_block();
+    drain(0);
+    uint8_t out[GZIP_FINISH_BOUND];
+    out_(out, size_t(finish_stream(&stream_, out)));
+}
+
+void stream_writer::stop() {
+    unlock_([&] { pipeline_.reset(); });
+}
+
+void stream_writer::abandon() { (void)pipeline_.release(); }
+
+// The block so far goes to a worker, or is encoded here when there are none.
+void stream_writer::end_block() {
+    if (current_.empty())
+        return;
+    if (!pipeline_) {
+        buffer_.resize(size_t(deflate_encode_bound(current_.size())) + GZIP_HEADER_SIZE);
+        int n = 0;
+        unlock_([&] { n = encode(&stream_, buffer_.data(), current_.data(), int32_t(current_.size())); });
+        current_.clear();
+        out_(buffer_.data(), size_t(n));
+        return;
+    }
+    drain(limit_ - 1);
+    auto job = std::make_shared<block_job>();
+    job->input.swap(current_);
+    pipeline_->submit(std::move(job));
+}
+
+// Takes finished blocks back in order and writes them until at most `keep` are in flight.
+void stream_writer::drain(size_t keep) {
+    while (pipeline_ && pipeline_->in_flight() > keep) {
+        std::shared_ptr<block_job> job;
+        unlock_([&] { job = pipeline_->take_oldest(); });
+        buffer_.resize(size_t(splice_bound(job->segment)));
+        const int n = splice_block(&stream_, buffer_.data(), *job);
+        out_(buffer_.data(), size_t(n));
+    }
+}
+
+}  // namespace kavo

@@ -1,0 +1,50 @@
+// A compressed stream written in blocks, on worker threads or on the caller's, to any sink: the
+// core of the module's writer and of the command line.
+#ifndef KAVO_STREAM_WRITER_H
+#define KAVO_STREAM_WRITER_H
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "block_pipeline.h"
+
+namespace kavo {
+
+// The bytes are those of one stream fed the data in blocks of block_size bytes, one encode call
+// (more = 1) each, with a sync flush at every flush() that follows new data and the finish at
+// finish(). Neither the number of threads nor the sizes of the write() calls change them: a block
+// is encoded on its own (each call starts matching afresh) and spliced into the stream exactly
+// where the stream itself would have put it. At most 2 * threads blocks are in flight, besides
+// the one being filled.
+class stream_writer {
+  public:
+    using sink = std::function<void(const uint8_t *, size_t)>;
+    // Runs its argument with the caller's own lock let go (the Python writer's interpreter lock),
+    // around the waits and the encoding on the caller's thread.
+    using unlocked = std::function<void(const std::function<void()> &)>;
+
+    stream_writer(int level, int format, int threads, size_t block_size, sink out, unlocked unlock);
+    void write(const uint8_t *data, size_t n);
+    void flush();
+    void finish();
+    void stop();     // ends the workers (joining them); the stream stays as it is
+    void abandon();  // in a forked child, where the workers do not exist: drops them unjoined
+
+  private:
+    void end_block();
+    void drain(size_t keep);
+
+    kavo_stream stream_{};
+    size_t block_size_;
+    size_t limit_;
+    sink out_;
+    unlocked unlock_;
+    std::unique_ptr<block_pipeline> pipeline_;
+    std::vector<uint8_t> current_, buffer_;
+    bool data_since_sync_ = false;
+};
+
+}  // namespace kavo
+
+#endif
