@@ -283,25 +283,44 @@ def rss_bytes() -> int:
     return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def memory_probe(name: str, count: int) -> None:
-    """Runs in a fresh process (see measure_memory): RSS growth over `count` live stream objects."""
-    codec = next(c for c in load_codecs()[0] if c.name == name)
-    piece = bytes(range(100))  # one small compress, so that lazily allocated state is in place
-    warm = [codec.new_stream() for _ in range(100)]  # first-use allocations are not per-object cost
-    for c in warm:
-        c.compress(piece)
+def live_objects_growth(make: Callable[[], Any], count: int, prefill: int = 0, min_bytes: int = 0) -> tuple[int, int]:
+    """(objects, bytes): RSS growth over up to `count` live objects from make(), for a fresh process; stops early
+    past MEMORY_BUDGET. make() should already use each object once, so that lazily allocated state is in place.
+    With `prefill`, objects are first made and kept until RSS has grown by that many bytes: memory the process
+    freed before (imports, reading files) is then used up, and cannot make small objects look smaller still.
+    With `min_bytes`, objects are added past `count` until the growth reaches it: the heap grows in uneven steps,
+    so objects of a few hundred bytes need some megabytes of them for a steady average."""
+    warm = [make() for _ in range(100)]  # first-use allocations are not per-object cost
     del warm
     gc.collect()
     gc.disable()
-    objects = []
+    kept: list[Any] = []
+    start = rss_bytes()
+    while rss_bytes() - start < prefill:
+        kept += [make() for _ in range(100)]
+    objects: list[Any] = []
     before = rss_bytes()
-    while len(objects) < count:
-        c = codec.new_stream()
-        c.compress(piece)
-        objects.append(c)
+    # Past count the growth is read only every 500 objects: with the collector off, each reading leaves some cyclic
+    # garbage behind, which would count as the objects' own memory.
+    while len(objects) < count or (min_bytes and (len(objects) % 500 or rss_bytes() - before < min_bytes)):
+        objects.append(make())
         if len(objects) % 500 == 0 and rss_bytes() - before > MEMORY_BUDGET:
             break
-    print(json.dumps({"objects": len(objects), "bytes": rss_bytes() - before}))
+    return len(objects), rss_bytes() - before
+
+
+def memory_probe(name: str, count: int) -> None:
+    """Runs in a fresh process (see measure_memory): RSS growth over `count` live stream objects."""
+    codec = next(c for c in load_codecs()[0] if c.name == name)
+    piece = bytes(range(100))  # one small compress
+
+    def make() -> Any:
+        c = codec.new_stream()
+        c.compress(piece)
+        return c
+
+    objects, grown = live_objects_growth(make, count)
+    print(json.dumps({"objects": objects, "bytes": grown}))
 
 
 def measure_memory(codecs: list[Codec], count: int) -> list[tuple[str, int, int]]:
@@ -534,6 +553,7 @@ def parse_args() -> argparse.Namespace:
     p.add_argument("--no-chart", action="store_true", help="do not draw the chart")
     p.add_argument("--wall-clock", action="store_true",
                    help="time single-threaded runs by elapsed time, not by the CPU time of the thread")
+    p.add_argument("--no-servers", action="store_true", help="skip the server benchmarks (benchmarks/servers.py)")
     p.add_argument("--memory-probe", nargs=2, metavar=("CODEC", "COUNT"), help=argparse.SUPPRESS)
     args = p.parse_args()
     quick = args.quick
@@ -572,6 +592,12 @@ def main() -> None:
     gc.enable()
     memory = measure_memory([by_name[n] for n in MEMORY_CODECS if n in by_name and not by_name[n].broken],
                             args.objects)
+    server_lines: list[str] = []
+    server_problems: list[str] = []
+    if not args.no_servers:
+        import servers  # beside this file, and built on its helpers
+
+        server_lines, server_problems = servers.run(args.corpus, args.quick, args.repeat, args.objects, clock=clock)
 
     lines = ["# kavo benchmark", "",
              f"- machine: {cpu_model()}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}",
@@ -591,6 +617,7 @@ def main() -> None:
         lines += report_threads(threads, len(sample))
     if memory:
         lines += report_memory(memory)
+    lines += server_lines
     text = "\n".join(lines)
     print(text)
     if args.markdown:
@@ -599,7 +626,7 @@ def main() -> None:
     if not args.no_chart:
         save_chart(codecs, corpus, inputs, whole, args.chart)
     log(f"done in {time.perf_counter() - started:.0f} s")
-    if any(c.broken for c in codecs):
+    if any(c.broken for c in codecs) or server_problems:
         sys.exit(1)  # a codec that fails its decode check must not pass unnoticed in a script or CI log
 
 
