@@ -1,9 +1,12 @@
-# kavo.open: the file's bytes by their definition, real tools reading them, text and append modes, faults.
+# kavo.open and the kavo command: the file's bytes by their definition, real tools reading them, text and
+# append modes, faults, gzip's command-line conventions.
 import gzip
 import io
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zlib
 
@@ -209,3 +212,69 @@ CHILD = """
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task") or not hasattr(os, "fork"), reason="needs Linux")
 def test_interrupts_dropped_writers_and_fork(tmp_path):
     assert run_child(CHILD, str(tmp_path / "f"), timeout=120).strip() == "ok"
+
+
+# --- the kavo command -----------------------------------------------------------------------------
+
+KAVO = shutil.which("kavo", path=sysconfig.get_path("scripts")) or shutil.which("kavo")
+
+
+def kavo_command(*args, **kwargs):
+    assert KAVO, "the kavo command is not installed (pip install .)"
+    return subprocess.run([KAVO, *map(str, args)], capture_output=True, timeout=120, **kwargs)
+
+
+@pytest.mark.parametrize("threads, block", [(1, "1M"), (2, "64K"), (4, "1000"), (0, "1M")])
+def test_command_output_is_the_writers(tmp_path, threads, block):
+    size = {"1M": 1 << 20, "64K": 65536, "1000": 1000}[block]
+    path = tmp_path / "data"
+    path.write_bytes(DATA)
+    os.chmod(path, 0o640)
+    os.utime(path, (1_000_000_000, 1_200_000_000))
+    buf = io.BytesIO()
+    with kavo.open(buf, "wb", block_size=size) as f:
+        f.write(DATA)
+    run = kavo_command("-T", threads, "-b", block, path)
+    assert run.returncode == 0, run.stderr
+    out = tmp_path / "data.gz"
+    assert not path.exists() and out.read_bytes() == buf.getvalue()
+    assert os.stat(out).st_mode & 0o777 == 0o640 and os.stat(out).st_mtime == 1_200_000_000
+    piped = kavo_command(f"-T{threads}", f"-b{block}", input=DATA)
+    assert piped.returncode == 0 and piped.stdout == buf.getvalue()
+    assert subprocess.run(["pigz", "-t", str(out)], timeout=60).returncode == 0
+
+
+def test_command_conventions(tmp_path):
+    (tmp_path / "a").write_bytes(DATA[:5000])
+    (tmp_path / "b.gz").write_bytes(b"x")
+    keep = kavo_command("-k", "-v", tmp_path / "a")
+    assert keep.returncode == 0 and (tmp_path / "a").exists() and b"saved" in keep.stderr
+    assert kavo_command(tmp_path / "a").returncode == 1  # a.gz exists
+    assert kavo_command("-f", "-S", ".kv", tmp_path / "a").returncode == 0
+    assert gzip.decompress((tmp_path / "a.kv").read_bytes()) == DATA[:5000] and not (tmp_path / "a").exists()
+    assert kavo_command(tmp_path / "b.gz").returncode == 2  # already has the suffix: a warning
+    assert kavo_command("-c", tmp_path / "a.gz").returncode == 2
+    assert kavo_command(tmp_path / "missing").returncode == 1
+    assert kavo_command("-d", tmp_path / "b.gz").returncode == 1 and b"gzip -d" in kavo_command("-d").stderr
+    assert kavo_command("--bogus").returncode == 1
+    assert kavo_command("-h").returncode == 0 and kavo_command("-V").stdout.startswith(b"kavo ")
+    stdout = kavo_command("-c", tmp_path / "a.gz", tmp_path / "a.kv")  # .gz refused, .kv compressed
+    assert stdout.returncode == 2 and gzip.decompress(gzip.decompress(stdout.stdout)) == DATA[:5000]
+
+
+def test_command_refuses_a_terminal_and_serves_tar(tmp_path):
+    import pty
+    controller, terminal = pty.openpty()
+    try:
+        run = subprocess.run([KAVO], input=b"data", stdout=terminal, stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(controller)
+        os.close(terminal)
+    assert run.returncode == 1 and b"terminal" in run.stderr
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "dir" / "f").write_bytes(DATA)
+    made = subprocess.run(["tar", "-I", KAVO, "-cf", "x.tar.gz", "dir"], cwd=tmp_path, timeout=60)
+    assert made.returncode == 0
+    (tmp_path / "out").mkdir()
+    assert subprocess.run(["tar", "-xzf", "x.tar.gz", "-C", "out"], cwd=tmp_path, timeout=60).returncode == 0
+    assert (tmp_path / "out" / "dir" / "f").read_bytes() == DATA
