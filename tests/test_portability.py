@@ -73,3 +73,26 @@ def test_engine_tests_run_under_wine(engine_objects, tmp_path):
     run = subprocess.run([runner, str(exe)], capture_output=True, text=True, timeout=900, env=env)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
     assert " 0 failed" in run.stdout, run.stdout[-4000:]
+
+
+def test_command_builds_and_runs_as_windows_x64(engine_objects, tmp_path):
+    # The pipeline's threads and the command's file calls have their own Windows paths.
+    cxx, _, objects = engine_objects
+    if not cxx.endswith("-posix"):
+        pytest.skip("std::thread needs the posix-threads variant of MinGW-w64")
+    exe = tmp_path / "kavo.exe"
+    sources = [str(p) for p in sorted((ROOT / "pipeline").glob("*.cpp"))] + [str(ROOT / "command" / "kavo_command.cpp")]
+    run = subprocess.run([cxx, *FLAGS, "-I", str(ENGINE), "-I", str(ROOT / "pipeline"), *sources,
+                          *map(str, objects), "-static", "-o", str(exe)], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-6000:]
+    runner = wine()
+    if runner is None:
+        pytest.skip("wine is not installed: built, not run")
+    data = bytes(range(256)) * 4000 + b"tail" * 999
+    (tmp_path / "in").write_bytes(data)
+    env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(tmp_path / "wine"))
+    ran = subprocess.run([runner, str(exe), "-T", "2", "-b", "64K", "-c", "in"], cwd=tmp_path, env=env,
+                         capture_output=True, timeout=300)
+    native = subprocess.run([shutil.which("kavo"), "-T", "1", "-b", "64K", "-c", "in"], cwd=tmp_path,
+                            capture_output=True, timeout=60)
+    assert ran.returncode == 0 and ran.stdout == native.stdout, ran.stderr[-2000:]
