@@ -149,4 +149,12 @@ int zlib_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t le
 int zlib_finish(kavo_stream *stream, uint8_t *out);
 int zlib_sync_flush(kavo_stream *stream, uint8_t *out);
 
+// ---- any format (KAVO_FMT_*; any other number is raw deflate), by the stream's format field ----
+void stream_init(kavo_stream *s, int level, int format);
+int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more);
+int stream_sync_flush(kavo_stream *s, uint8_t *out);
+int stream_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *in,
+                  int32_t len);
+int stream_finish(kavo_stream *s, uint8_t *out);
+
 #endif

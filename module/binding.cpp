@@ -37,37 +37,6 @@ uint64_t compress_room(int format, uint64_t n) {
     return room;
 }
 
-void stream_init(kavo_stream *s, int level, int format) {
-    if (format == KAVO_FMT_GZIP)
-        gzip_init(s, level);
-    else if (format == KAVO_FMT_ZLIB)
-        zlib_init(s, level);
-    else
-        deflate_init(s, level);
-}
-
-int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_encode(s, out, in, len, more);
-    case KAVO_FMT_ZLIB:
-        return zlib_encode(s, out, in, len, more);
-    default:
-        return deflate_encode(s, out, in, len, more);
-    }
-}
-
-int stream_finish(kavo_stream *s, uint8_t *out) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_finish(s, out);
-    case KAVO_FMT_ZLIB:
-        return zlib_finish(s, out);
-    default:
-        return deflate_finish(s, out);
-    }
-}
-
 size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more) {
     size_t written = 0;
     uint64_t done = 0;

@@ -132,14 +132,6 @@ constexpr int header_size(int format) {
 // Room for one compress call of n bytes cut into engine calls, the pending header included.
 uint64_t compress_room(int format, uint64_t n);
 
-// A new stream of the format (KAVO_FMT_*; any other number is raw deflate). Only the lowest bit
-// of level counts.
-void stream_init(kavo_stream *s, int level, int format);
-
-// The format's engine operations, chosen from the stream's own format field.
-int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more);
-int stream_finish(kavo_stream *s, uint8_t *out);
-
 // Encodes n bytes in engine calls of at most MAX_ENGINE_CALL; returns the bytes written. Counted
 // from the cursor, not from the int the engine returns: near the largest piece, input that the
 // fixed codes expand writes more than 2^31 - 1 bytes.

@@ -62,17 +62,6 @@ void init_stream(kavo_stream *s, int level, const container &c) {
     kavo_set_window(s, c.window_bits);
 }
 
-int stream_sync_flush(kavo_stream *s, uint8_t *out) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_sync_flush(s, out);
-    case KAVO_FMT_ZLIB:
-        return zlib_sync_flush(s, out);
-    default:
-        return deflate_sync_flush(s, out);
-    }
-}
-
 // zlib orders its flush modes, and a flush that is not stronger than the one before it, with no
 // compress() in between, has nothing to do: it returns b"" instead of another empty block. Every
 // flush counts as the one before the next, the ones that did nothing too.

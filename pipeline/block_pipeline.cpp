@@ -61,15 +61,7 @@ void block_pipeline::work() {
 }
 
 int splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {
-    const int32_t n = int32_t(job.input.size());
-    switch (stream->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), n);
-    case KAVO_FMT_ZLIB:
-        return zlib_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), n);
-    default:
-        return deflate_splice(stream, out, &job.segment, job.encoded.data(), n);
-    }
+    return stream_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), int32_t(job.input.size()));
 }
 
 }  // namespace kavo

@@ -5,56 +5,10 @@
 
 namespace kavo {
 
-namespace {
-
-void init_format(kavo_stream *s, int level, int format) {
-    if (format == KAVO_FMT_GZIP)
-        gzip_init(s, level);
-    else if (format == KAVO_FMT_ZLIB)
-        zlib_init(s, level);
-    else
-        deflate_init(s, level);
-}
-
-int sync_flush(kavo_stream *s, uint8_t *out) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_sync_flush(s, out);
-    case KAVO_FMT_ZLIB:
-        return zlib_sync_flush(s, out);
-    default:
-        return deflate_sync_flush(s, out);
-    }
-}
-
-int encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t n) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_encode(s, out, in, n, 1);
-    case KAVO_FMT_ZLIB:
-        return zlib_encode(s, out, in, n, 1);
-    default:
-        return deflate_encode(s, out, in, n, 1);
-    }
-}
-
-int finish_stream(kavo_stream *s, uint8_t *out) {
-    switch (s->format) {
-    case KAVO_FMT_GZIP:
-        return gzip_finish(s, out);
-    case KAVO_FMT_ZLIB:
-        return zlib_finish(s, out);
-    default:
-        return deflate_finish(s, out);
-    }
-}
-
-}  // namespace
-
 stream_writer::stream_writer(int level, int format, int threads, size_t block_size, sink out, unlocked unlock)
     : block_size_(block_size), limit_(threads > 1 ? 2 * size_t(threads) : 0), out_(std::move(out)),
       unlock_(std::move(unlock)) {
-    init_format(&stream_, level, format);
+    stream_init(&stream_, level, format);
     if (threads > 1)
         pipeline_.reset(new block_pipeline(threads, stream_.level, stream_window_bits(stream_)));
 }
@@ -78,7 +32,7 @@ void stream_writer::flush() {
     drain(0);
     if (data_since_sync_) {
         uint8_t out[SYNC_FLUSH_BOUND];
-        const int n = sync_flush(&stream_, out);
+        const int n = stream_sync_flush(&stream_, out);
         data_since_sync_ = false;
         out_(out, size_t(n));
     }
@@ -88,7 +42,7 @@ void stream_writer::finish() {
     end_block();
     drain(0);
     uint8_t out[GZIP_FINISH_BOUND];
-    out_(out, size_t(finish_stream(&stream_, out)));
+    out_(out, size_t(stream_finish(&stream_, out)));
 }
 
 void stream_writer::stop() {
@@ -104,7 +58,7 @@ void stream_writer::end_block() {
     if (!pipeline_) {
         buffer_.resize(size_t(deflate_encode_bound(current_.size())) + GZIP_HEADER_SIZE);
         int n = 0;
-        unlock_([&] { n = encode(&stream_, buffer_.data(), current_.data(), int32_t(current_.size())); });
+        unlock_([&] { n = stream_encode(&stream_, buffer_.data(), current_.data(), int32_t(current_.size()), 1); });
         current_.clear();
         out_(buffer_.data(), size_t(n));
         return;
