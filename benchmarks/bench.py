@@ -554,6 +554,7 @@ def parse_args() -> argparse.Namespace:
     p.add_argument("--wall-clock", action="store_true",
                    help="time single-threaded runs by elapsed time, not by the CPU time of the thread")
     p.add_argument("--no-servers", action="store_true", help="skip the server benchmarks (benchmarks/servers.py)")
+    p.add_argument("--no-files", action="store_true", help="skip the file benchmarks (benchmarks/files.py)")
     p.add_argument("--memory-probe", nargs=2, metavar=("CODEC", "COUNT"), help=argparse.SUPPRESS)
     args = p.parse_args()
     quick = args.quick
@@ -618,6 +619,10 @@ def main() -> None:
     if memory:
         lines += report_memory(memory)
     lines += server_lines
+    if not args.no_files:
+        import files  # beside this file
+
+        lines += files.run(sample if args.quick else inputs[whole], args.repeat)
     text = "\n".join(lines)
     print(text)
     if args.markdown:
