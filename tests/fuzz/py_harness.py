@@ -15,7 +15,9 @@ Any other outcome raises AssertionError (a crash of the interpreter is a finding
 check_zlib_sequence(data) reads the bytes the same way as calls on kavo.zlib, made in step on the
 standard zlib module: every refusal must be the standard module's (type and message), a flush
 that the standard module answers with b"" must give b"" too, after every flush but Z_NO_FLUSH all
-input so far must decode from the bytes so far, and no match may reach beyond the window.
+input so far must decode from the bytes so far, and no match may reach beyond the window. Among
+its calls are methods of every kavo class called on a self that is None, foreign or never
+constructed, which must raise TypeError.
 
 Run it as a coverage-guided fuzzer with atheris (libFuzzer flags pass through; an input whose
 first byte is odd goes to check_zlib_sequence):
@@ -278,6 +280,28 @@ def strict_decode(stream, wbits):
     return bytes(out)
 
 
+def hostile_call(r):
+    """A method of a kavo class called on None, a foreign object, an instance made by __new__ alone
+    or one of a subclass that skipped the base constructor: TypeError, never a crash."""
+    cls = (kavo.compressobj, kavo.zlib.Compress, kavo.Writer)[r.u8() % 3]
+    names = sorted(n for n, v in vars(cls).items() if not n.startswith("_pybind11") and n not in ("__new__", "__init__")
+                   and (callable(v) or isinstance(v, property)))
+    attr = vars(cls)[names[r.u8() % len(names)]]
+    call = attr.fget if isinstance(attr, property) else attr
+
+    class Skipping(cls):
+        def __init__(self, *args, **kwargs):
+            pass
+
+    self = (None, object(), cls.__new__(cls), Skipping.__new__(Skipping))[r.u8() % 4]
+    args = ((), (b"data",), (b"data", 1))[r.u8() % 3]
+    try:
+        call(self, *args)
+    except TypeError:
+        return
+    raise AssertionError(f"{cls.__name__}.{call.__name__}{args} ran on a self it must refuse")
+
+
 def check_zlib_sequence(data):
     r = Reader(bytes(data))
     kwargs = zlib_arguments(r)
@@ -293,7 +317,10 @@ def check_zlib_sequence(data):
     for _ in range(48):
         if r.left() == 0:
             break
-        op = r.u8() % 8
+        op = r.u8() % 9
+        if op == 8:
+            hostile_call(r)
+            continue
         if op <= 2:
             chunk = piece(r)
             arg = (chunk, bytearray(chunk), memoryview(chunk), chunk.decode("latin-1"))[r.u8() % 4]
@@ -356,7 +383,7 @@ def main():
 
     # The harness's own branches count as coverage too: they tell the call sequences apart.
     for name in ("int_argument", "piece", "wrong_argument", "check_sequence", "zlib_arguments",
-                 "check_zlib_sequence"):
+                 "hostile_call", "check_zlib_sequence"):
         globals()[name] = atheris.instrument_func(globals()[name])
     atheris.Setup(sys.argv, check_any)
     atheris.Fuzz()
