@@ -79,7 +79,10 @@ int finish_into(bytes &out, kavo_stream &s, int (*finish)(kavo_stream *, uint8_t
     return n;
 }
 
-bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
+// All of a stream, inflated with `room` bytes of output space a call. With one byte a call,
+// every match is copied out of zlib's window of 2^|window_bits| bytes, so that a distance beyond
+// it fails as "too far back" instead of reaching into output of the same call.
+bytes inflate_all(const bytes &data, int window_bits, bool *ok, size_t room = 65536) {
     z_stream z{};
     bytes out;
     *ok = inflateInit2(&z, window_bits) == Z_OK;
@@ -87,13 +90,13 @@ bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
         return out;
     z.next_in = const_cast<Bytef *>(data.data());
     z.avail_in = uInt(data.size());
-    uint8_t chunk[65536];
+    std::vector<uint8_t> chunk(room);
     int rc;
     do {
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
+        z.next_out = chunk.data();
+        z.avail_out = uInt(room);
         rc = inflate(&z, Z_NO_FLUSH);
-        out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+        out.insert(out.end(), chunk.data(), chunk.data() + (room - z.avail_out));
     } while (rc == Z_OK);
     *ok = rc == Z_STREAM_END && z.avail_in == 0;
     inflateEnd(&z);
@@ -920,30 +923,7 @@ const format_ops FORMATS[] = {
      zlib_finish},
 };
 
-// Inflates with one byte of output room a call, so that every match is copied out of zlib's
-// window of 2^|window_bits| bytes: a distance beyond it fails as "too far back". With
-// sync_points, the input so far at each flush (bytes of data) must decode from its bytes alone.
-bytes inflate_strict(const bytes &data, int window_bits, bool *ok) {
-    z_stream z{};
-    bytes out;
-    *ok = inflateInit2(&z, window_bits) == Z_OK;
-    if (!*ok)
-        return out;
-    z.next_in = const_cast<Bytef *>(data.data());
-    z.avail_in = uInt(data.size());
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        uint8_t b;
-        z.next_out = &b;
-        z.avail_out = 1;
-        rc = inflate(&z, Z_NO_FLUSH);
-        if (z.avail_out == 0)
-            out.push_back(b);
-    }
-    *ok = rc == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return out;
-}
+bytes inflate_strict(const bytes &data, int window_bits, bool *ok) { return inflate_all(data, window_bits, ok, 1); }
 
 // What a fresh inflater makes of a prefix of a stream: all of its data, or a failure.
 bytes inflate_prefix(const bytes &data, size_t n, int window_bits, bool *ok) {
