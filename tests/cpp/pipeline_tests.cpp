@@ -1,0 +1,289 @@
+// Block pipeline tests: streams spliced from 1 to 8 workers against one stream's own encoding, and teardown.
+#include <dirent.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "block_pipeline.h"
+#include "kavo.h"
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+#define CHECK(cond)                                                                \
+    do {                                                                           \
+        ++checks;                                                                  \
+        if (!(cond)) {                                                             \
+            ++failures;                                                            \
+            std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
+        }                                                                          \
+    } while (0)
+
+using bytes = std::vector<uint8_t>;
+using job_ptr = std::shared_ptr<kavo::block_job>;
+
+struct format_ops {
+    int format;
+    int (*init)(kavo_stream *, int);
+    int (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
+    int (*sync_flush)(kavo_stream *, uint8_t *);
+    int (*finish)(kavo_stream *, uint8_t *);
+    int wbits_sign, wbits_add;  // zlib's window argument: window_bits * sign + add
+};
+const format_ops FORMATS[] = {
+    {KAVO_FMT_GZIP, gzip_init, gzip_encode, gzip_sync_flush, gzip_finish, 1, 16},
+    {KAVO_FMT_ZLIB, zlib_init, zlib_encode, zlib_sync_flush, zlib_finish, 1, 0},
+    {KAVO_FMT_DEFLATE, deflate_init, deflate_encode, deflate_sync_flush, deflate_finish, -1, 0},
+};
+
+bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
+    z_stream z{};
+    bytes out;
+    if (inflateInit2(&z, window_bits) != Z_OK)
+        return *ok = false, out;
+    z.next_in = const_cast<Bytef *>(data.data());
+    z.avail_in = uInt(data.size());
+    uint8_t chunk[65536];
+    int rc;
+    do {
+        z.next_out = chunk;
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+    } while (rc == Z_OK);
+    *ok = rc == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return out;
+}
+
+// Text from a small vocabulary (near and far repeats), random bytes (stored), long runs of one byte
+// (the longest matches), or short stretches of all three, so that block edges fall inside stored and
+// fixed blocks alike.
+bytes make_input(int kind, size_t n, std::mt19937 &rng) {
+    static const char *const words[] = {"pipeline ", "worker ", "splice ", "the ", "of ", "block ", "segment\n"};
+    bytes out;
+    out.reserve(n + 100000);
+    int now = kind;
+    while (out.size() < n) {
+        if (kind == 3 && rng() % 64 == 0)
+            now = int(rng() % 3);
+        if (now == 0) {
+            for (const char *w = words[rng() % 7]; *w; ++w)
+                out.push_back(uint8_t(*w));
+        } else if (now == 1) {
+            out.push_back(uint8_t(rng()));
+        } else {
+            out.insert(out.end(), 1 + rng() % (kind == 3 ? 3000 : 100000), uint8_t(rng()));
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+void append_flush(bytes &out, kavo_stream &s, int (*flush)(kavo_stream *, uint8_t *)) {
+    uint8_t room[SYNC_FLUSH_BOUND + GZIP_FINISH_BOUND];
+    out.insert(out.end(), room, room + flush(&s, room));
+}
+
+void append_splice(bytes &out, kavo_stream &s, const kavo::block_job &job) {
+    const size_t at = out.size();
+    out.resize(at + size_t(splice_bound(job.segment)));
+    out.resize(at + size_t(kavo::splice_block(&s, out.data() + at, job)));
+}
+
+// One block of a plan: its length, and whether a sync flush follows it.
+struct step {
+    size_t size;
+    bool sync;
+};
+
+// Mostly tiny blocks (the most traffic through the queues), a mix up to 300 KB, or mostly large ones.
+std::vector<step> make_plan(std::mt19937 &rng, size_t *total) {
+    const int profile = int(rng() % 3);
+    const size_t goal = profile == 0 ? 20000 + rng() % 60000 : 200000 + rng() % 800000;
+    std::vector<step> plan;
+    for (*total = 0; *total < goal;) {
+        static const size_t mixed[8] = {64, 64, 64, 4096, 4096, 70000, 70000, 300000};
+        const uint32_t r = rng() % 8;
+        const size_t n = profile == 0 ? 1 + rng() % (r ? 100 : 5000)
+                         : profile == 2 ? 50000 + rng() % 250001 : 1 + rng() % mixed[r];
+        plan.push_back({n, rng() % 10 == 0});
+        *total += n;
+    }
+    return plan;
+}
+
+// The stream one kavo_stream writes encoding each block itself, with the plan's sync flushes.
+bytes direct_stream(const format_ops &f, int level, int window, const bytes &in, const std::vector<step> &plan) {
+    kavo_stream s;
+    f.init(&s, level);
+    kavo_set_window(&s, window);
+    bytes out;
+    size_t at = 0;
+    for (const step &b : plan) {
+        const size_t end = out.size();
+        out.resize(end + size_t(deflate_encode_bound(b.size)) + GZIP_HEADER_SIZE);
+        out.resize(end + size_t(f.encode(&s, out.data() + end, in.data() + at, int32_t(b.size), 1)));
+        at += b.size;
+        if (b.sync)
+            append_flush(out, s, f.sync_flush);
+    }
+    append_flush(out, s, f.finish);
+    return out;
+}
+
+// The same blocks through a pipeline: a varying number in flight, taken back now and then or all at
+// once (a sync flush needs every earlier block spliced first).
+bytes piped_stream(const format_ops &f, int level, int window, int workers, const bytes &in,
+                   const std::vector<step> &plan, std::mt19937 &rng) {
+    kavo_stream s;
+    f.init(&s, level);
+    kavo_set_window(&s, window);
+    kavo::block_pipeline pipe(workers, level, window);
+    std::deque<job_ptr> sent;
+    bytes out;
+    auto take = [&](size_t keep) {
+        while (pipe.in_flight() > keep) {
+            const job_ptr job = pipe.take_oldest();
+            CHECK(job && job == sent.front() && job->done);
+            if (!job || job != sent.front())
+                return;
+            sent.pop_front();
+            append_splice(out, s, *job);
+        }
+        CHECK(pipe.in_flight() == sent.size());
+    };
+    size_t at = 0, limit = 1 + rng() % (3 * size_t(workers));
+    for (const step &b : plan) {
+        auto job = std::make_shared<kavo::block_job>();
+        job->input.assign(in.begin() + long(at), in.begin() + long(at + b.size));
+        at += b.size;
+        if (rng() % 16 == 0)
+            limit = 1 + rng() % (3 * size_t(workers));
+        take(limit - 1);
+        sent.push_back(job);
+        pipe.submit(std::move(job));
+        if (b.sync) {
+            take(0);
+            append_flush(out, s, f.sync_flush);
+        } else if (rng() % 20 == 0) {
+            take(rng() % (sent.size() + 1));
+        }
+    }
+    take(0);
+    CHECK(pipe.take_oldest() == nullptr);
+    append_flush(out, s, f.finish);
+    return out;
+}
+
+void test_spliced_equals_direct() {
+    std::mt19937 rng(4242);
+    int cases = 0;
+    size_t blocks = 0, bytes_in = 0;
+    for (int workers : {1, 2, 4, 8})
+        for (const format_ops &f : FORMATS)
+            for (int level = 0; level < 2; ++level)
+                for (int kind = 0; kind < 4; ++kind) {
+                    const int window = (cases % 5 == 4) ? 9 + int(rng() % 6) : 15;
+                    size_t total;
+                    const std::vector<step> plan = make_plan(rng, &total);
+                    const bytes in = make_input(kind, total, rng);
+                    const bytes want = direct_stream(f, level, window, in, plan);
+                    const bytes got = piped_stream(f, level, window, workers, in, plan, rng);
+                    bool ok;
+                    const bool same = got == want;
+                    CHECK(same);
+                    CHECK(inflate_all(got, f.wbits_sign * window + f.wbits_add, &ok) == in && ok);
+                    if (!same || !ok)
+                        std::fprintf(stderr, "  workers %d format %d level %d kind %d window %d: %zu blocks\n",
+                                     workers, f.format, level, kind, window, plan.size());
+                    ++cases, blocks += plan.size(), bytes_in += total;
+                }
+    std::printf("spliced against direct: %d streams, %zu blocks, %zu bytes\n", cases, blocks, bytes_in);
+}
+
+size_t thread_count() {
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (const dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// A joined thread can stay in /proc/self/task a moment after pthread_join returns (the kernel wakes
+// the joiner before it reaps the task), so the count is awaited, for at most two seconds.
+bool threads_back_to(size_t n) {
+    for (int i = 0; i < 400 && thread_count() > n; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return thread_count() <= n;
+}
+
+// Destroying a pipeline with blocks waiting, being encoded and done but not taken back must join
+// every worker and let go of every block; many pipelines in a row must leave no thread behind.
+void test_teardown() {
+    std::mt19937 rng(77);
+    const bytes text = make_input(3, 300000, rng);
+    const size_t base = thread_count();  // the earlier tests already started any thread a sanitizer adds
+    for (int workers : {1, 2, 4, 8})
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::weak_ptr<kavo::block_job>> watch;
+            {
+                kavo::block_pipeline pipe(workers, round % 2, 15);
+                CHECK(thread_count() >= base + size_t(workers));
+                for (size_t i = 0, blocks = 2 * size_t(workers) + 2 + rng() % 6; i < blocks; ++i) {
+                    auto job = std::make_shared<kavo::block_job>();
+                    job->input.assign(text.begin(), text.begin() + long(1 + rng() % text.size()));
+                    watch.push_back(job);
+                    pipe.submit(std::move(job));
+                }
+                if (round == 2) {  // one taken back: the rest are encoded or about to be
+                    const job_ptr first = pipe.take_oldest();
+                    CHECK(first && first->done && first == watch.front().lock());
+                }
+            }
+            for (const auto &w : watch)
+                CHECK(w.expired());
+            CHECK(threads_back_to(base));
+        }
+    for (int i = 0; i < 300; ++i) {
+        kavo::block_pipeline pipe(1 + i % 8, i % 2, 15);
+        for (int k = 0; k < i % 4; ++k) {
+            auto job = std::make_shared<kavo::block_job>();
+            job->input.assign(text.begin() + k, text.begin() + k + 1 + long(rng() % 3000));
+            pipe.submit(std::move(job));
+        }
+        if (i % 3 == 0) {  // one in three is taken back and decoded: its workers did encode
+            kavo_stream s;
+            deflate_init(&s, i % 2);
+            bytes out, in;
+            while (const job_ptr job = pipe.take_oldest()) {
+                append_splice(out, s, *job);
+                in.insert(in.end(), job->input.begin(), job->input.end());
+            }
+            append_flush(out, s, deflate_finish);
+            bool ok;
+            CHECK(inflate_all(out, -15, &ok) == in && ok);
+        }
+    }
+    CHECK(threads_back_to(base));
+    std::printf("teardown: %zu threads at the end, %zu before\n", thread_count(), base);
+}
+
+}  // namespace
+
+int main() {
+    test_spliced_equals_direct();
+    test_teardown();
+    std::printf("%d checks, %d failed\n", checks, failures);
+    return failures ? 1 : 0;
+}
