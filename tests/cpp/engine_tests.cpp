@@ -11,23 +11,15 @@
 #include <vector>
 
 #include "kavo.h"
+#include "check.h"
 #include "../fuzz/plain_deflate.h"
 
 namespace {
 
-int failures = 0;
-int checks = 0;
-
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        ++checks;                                                           \
-        if (!(cond)) {                                                      \
-            ++failures;                                                     \
-            std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-        }                                                                   \
-    } while (0)
-
-using bytes = std::vector<uint8_t>;
+using kavo_test::bytes;
+using kavo_test::failures;
+using kavo_test::checks;
+using kavo_test::inflate_all;
 
 bytes hex(const char *s) {
     bytes out;
@@ -77,30 +69,6 @@ int finish_into(bytes &out, kavo_stream &s, int (*finish)(kavo_stream *, uint8_t
     CHECK(g.intact());
     out.insert(out.end(), g.data(), g.data() + n);
     return n;
-}
-
-// All of a stream, inflated with `room` bytes of output space a call. With one byte a call,
-// every match is copied out of zlib's window of 2^|window_bits| bytes, so that a distance beyond
-// it fails as "too far back" instead of reaching into output of the same call.
-bytes inflate_all(const bytes &data, int window_bits, bool *ok, size_t room = 65536) {
-    z_stream z{};
-    bytes out;
-    *ok = inflateInit2(&z, window_bits) == Z_OK;
-    if (!*ok)
-        return out;
-    z.next_in = const_cast<Bytef *>(data.data());
-    z.avail_in = uInt(data.size());
-    std::vector<uint8_t> chunk(room);
-    int rc;
-    do {
-        z.next_out = chunk.data();
-        z.avail_out = uInt(room);
-        rc = inflate(&z, Z_NO_FLUSH);
-        out.insert(out.end(), chunk.data(), chunk.data() + (room - z.avail_out));
-    } while (rc == Z_OK);
-    *ok = rc == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return out;
 }
 
 // Calls f(piece, length, more) for the input cut at the given points, in order; every piece passes

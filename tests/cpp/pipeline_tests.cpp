@@ -12,22 +12,14 @@
 
 #include "block_pipeline.h"
 #include "kavo.h"
+#include "check.h"
 
 namespace {
 
-int failures = 0;
-int checks = 0;
-
-#define CHECK(cond)                                                                \
-    do {                                                                           \
-        ++checks;                                                                  \
-        if (!(cond)) {                                                             \
-            ++failures;                                                            \
-            std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-        }                                                                          \
-    } while (0)
-
-using bytes = std::vector<uint8_t>;
+using kavo_test::bytes;
+using kavo_test::failures;
+using kavo_test::checks;
+using kavo_test::inflate_all;
 using job_ptr = std::shared_ptr<kavo::block_job>;
 
 struct format_ops {
@@ -43,26 +35,6 @@ const format_ops FORMATS[] = {
     {KAVO_FMT_ZLIB, zlib_init, zlib_encode, zlib_sync_flush, zlib_finish, 1, 0},
     {KAVO_FMT_DEFLATE, deflate_init, deflate_encode, deflate_sync_flush, deflate_finish, -1, 0},
 };
-
-bytes inflate_all(const bytes &data, int window_bits, bool *ok) {
-    z_stream z{};
-    bytes out;
-    if (inflateInit2(&z, window_bits) != Z_OK)
-        return *ok = false, out;
-    z.next_in = const_cast<Bytef *>(data.data());
-    z.avail_in = uInt(data.size());
-    uint8_t chunk[65536];
-    int rc;
-    do {
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
-    } while (rc == Z_OK);
-    *ok = rc == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return out;
-}
 
 // Text from a small vocabulary (near and far repeats), random bytes (stored), long runs of one byte
 // (the longest matches), or short stretches of all three, so that block edges fall inside stored and
