@@ -8,6 +8,7 @@ the Windows headers and calling convention).
 import os
 import shutil
 import subprocess
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -93,6 +94,8 @@ def test_command_builds_and_runs_as_windows_x64(engine_objects, tmp_path):
     env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(tmp_path / "wine"))
     ran = subprocess.run([runner, str(exe), "-T", "2", "-b", "64K", "-c", "in"], cwd=tmp_path, env=env,
                          capture_output=True, timeout=300)
-    native = subprocess.run([shutil.which("kavo"), "-T", "1", "-b", "64K", "-c", "in"], cwd=tmp_path,
+    native_command = shutil.which("kavo", path=sysconfig.get_path("scripts")) or shutil.which("kavo")
+    assert native_command, "the kavo command is not installed (pip install .)"
+    native = subprocess.run([native_command, "-T", "1", "-b", "64K", "-c", "in"], cwd=tmp_path,
                             capture_output=True, timeout=60)
     assert ran.returncode == 0 and ran.stdout == native.stdout, ran.stderr[-2000:]
