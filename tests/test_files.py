@@ -51,7 +51,7 @@ def write_file(data, cuts_and_flushes, **kwargs):
     return buf.getvalue()
 
 
-@pytest.mark.parametrize("threads", [1, 2, 4, 8])
+@pytest.mark.parametrize("threads", [0, 1, 2, 4, 8])
 @pytest.mark.parametrize("fmt, level", [(0, 1), (1, 1), (2, 1), (0, 0)])
 def test_bytes_are_the_definition_for_any_thread_count(threads, fmt, level):
     plan = [(5000, False), (70000, True), (70001, True), (400000, False), (900000, True)]
