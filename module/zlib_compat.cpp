@@ -10,7 +10,8 @@ using namespace kavo_binding;
 namespace {
 
 // The standard module's values, which its callers pass in.
-constexpr int Z_NO_FLUSH = 0, Z_PARTIAL_FLUSH = 1, Z_SYNC_FLUSH = 2, Z_FULL_FLUSH = 3, Z_FINISH = 4, Z_BLOCK = 5, DEFLATED = 8, MAX_WBITS = 15, DEF_MEM_LEVEL = 8, Z_DEFAULT_STRATEGY = 0;
+constexpr int Z_NO_FLUSH = 0, Z_FINISH = 4, Z_BLOCK = 5;  // Z_PARTIAL_FLUSH 1, Z_SYNC_FLUSH 2, Z_FULL_FLUSH 3
+constexpr int DEFLATED = 8, MAX_WBITS = 15, DEF_MEM_LEVEL = 8, Z_DEFAULT_STRATEGY = 0;
 
 // The standard module's error class, looked up at each raise: it is the stdlib's own object, so a
 // caller's `except zlib.error` catches what kavo.zlib raises.
@@ -36,8 +37,9 @@ int c_int(py::handle value) {
     return int(v);
 }
 
-// What wbits asks for, as zlib reads it: 8 to 15 a zlib stream, -8 to -15 raw deflate, 16 more a
-// gzip member; a window of 2^8 is taken as 2^9, except raw, where zlib refuses it.
+// What wbits asks for, as zlib reads it: 8 to 15 a zlib stream, -9 to -15 raw deflate, 25 to 31 a
+// gzip member. A zlib stream's window of 2^8 is taken as 2^9, as zlib takes it; raw deflate and
+// gzip with 2^8 zlib refuses.
 struct container {
     int format;
     int window_bits;
