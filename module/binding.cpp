@@ -1,17 +1,23 @@
-// The helpers every binding shares: results made in place, input buffers, the format's operations.
+// The helpers every binding shares: results made in place, input buffers, whole-input compression.
 #include "binding.h"
 
 namespace kavo_binding {
 
-PyObject *new_result(uint64_t size) {
-    PyObject *result = nullptr;
-    if (size <= uint64_t(PY_SSIZE_T_MAX))
-        result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
-    else
-        PyErr_NoMemory();
+PyObject *new_output(uint64_t size) {
+    PyObject *result = size <= uint64_t(PY_SSIZE_T_MAX) ? PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size))
+                                                        : PyErr_NoMemory();
     if (!result)
-        raise_no_result();
+        throw py::error_already_set();
     return result;
+}
+
+PyObject *new_result(uint64_t size) {
+    try {
+        return new_output(size);
+    } catch (py::error_already_set &e) {
+        e.restore();  // the MemoryError becomes the cause
+        raise_no_result();
+    }
 }
 
 void raise_no_result() {
@@ -50,13 +56,6 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
     return written;
 }
 
-PyObject *new_output(uint64_t size) {
-    PyObject *result = size <= uint64_t(PY_SSIZE_T_MAX) ? PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size))
-                                                        : PyErr_NoMemory();
-    if (!result)
-        throw py::error_already_set();
-    return result;
-}
 
 py::bytes compress_whole(kavo_stream *s, const input_buffer &in) {
     PyObject *result = new_output(compress_room(s->format, in.size()) + FINISH_ROOM);
