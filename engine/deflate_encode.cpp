@@ -283,6 +283,18 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
 
 
 
+// The record a parse keeps of its decisions for a parallel caller (see kavo_parser): every match
+// and every stored run, with the output bits at that point.
+struct match_log {
+    kavo_parse_event *events;
+    size_t count;
+    const uint8_t *out;  // bit offsets count from here
+
+    KAVO_INLINE void add(uint32_t pos, uint32_t len, const bit_writer &w) {
+        events[count++] = kavo_parse_event{pos, len, uint64_t(w.cursor - out) * 8 + w.bits};
+    }
+};
+
 // Whether a match found by the scan below is taken; the scan never runs while a run is bound for
 // storage. Matches of 5 bytes or more always pay. A 4-byte match has a 7-bit length code, so it
 // pays while its distance code stays within 16 bits, one more for each pending byte >= 144 (up
@@ -344,9 +356,9 @@ KAVO_INLINE uint32_t extend_long_match(const uint8_t *cur, const uint8_t *ref) {
 // After each match the run starts afresh: mark, mark_state and run_start follow it. Returns
 // false at end; the run reaching 52 bytes >= 144 goes on as find_match_storing, whose result it
 // returns (the caller then stores the run and codes the match, if any).
-template <typename Window>
+template <typename Window, bool LOG>
 KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
-                                 uint32_t end,
+                                 uint32_t end, match_log *log,
                                  uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                                  uint32_t &match_entry, bit_writer &mark, uint16_t &mark_state,
                                  uint32_t &run_start) {
@@ -401,6 +413,8 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
                 w.add(lc & 0xFFFF, lc >> 16);
                 w.add(dc >> 5, dc & 31);
                 w.spill_unconditional();
+                if (LOG)
+                    log->add(uint32_t(ip - in), n, w);
                 mark = w;
                 mark_state = ST_IN_FIXED;
                 hc = 0;
@@ -438,40 +452,63 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
     }
 }
 
-// Where a segment's first stored block begins: at the start when nothing is open (the fixed block
-// of its first codes was undone with the run), else after the bits of the open block.
-KAVO_INLINE void note_first_stored(const kavo_stream *s, const uint8_t *out, uint64_t *first_stored) {
-    if (first_stored && *first_stored == KAVO_NO_STORED)
-        *first_stored = s->state == ST_BETWEEN_BLOCKS ? 0 : uint64_t(s->out_cursor - out) * 8 + s->queued_bits;
+// The bits written before a stored block that is about to begin: 0 when nothing is open (the fixed
+// block of a run's first codes was undone with the run), else the bits of the open block.
+KAVO_INLINE uint64_t stored_start_bit(const kavo_stream *s, const uint8_t *out) {
+    return s->state == ST_BETWEEN_BLOCKS ? 0 : uint64_t(s->out_cursor - out) * 8 + s->queued_bits;
 }
 
-// Level 1. The pending literal run goes out as literal codes while it is scanned, on the guess
-// that it will end in a match and not be stored. `mark` keeps the output as it stood before
-// the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out stored) or the
-// run turns out to need a final block header, the output goes back to the mark and the run is
-// written again. Speculative codes take at most 9 bits a byte, within the call's bound.
-// first_stored, when given, receives the bits written before the first stored block (see
-// deflate_encode_segment); it must hold KAVO_NO_STORED on entry.
-template <typename Window>
-void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in, uint32_t len, int more,
-                  uint64_t *first_stored) {
-    table_lease table;
-    uint32_t *const last_pos = table->last_pos;
-    const uint32_t base = table->begin_call(len);
-    uint8_t *const out_end = out + deflate_encode_bound(len);  // the room the caller guarantees
+// Notes where a stored run begins: the first one in *first_stored (when given and still
+// KAVO_NO_STORED), every one in the log.
+KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t run_start, uint64_t *first_stored,
+                             match_log *log) {
+    if ((first_stored && *first_stored == KAVO_NO_STORED) || log) {
+        const uint64_t bit = stored_start_bit(s, out);
+        if (first_stored && *first_stored == KAVO_NO_STORED)
+            *first_stored = bit;
+        if (log)
+            log->events[log->count++] = kavo_parse_event{run_start, 0, bit};
+    }
+}
 
+// Level 1 over [pos, len) of in, the pending run starting at pos with no byte counted, positions
+// running on from base in the table. The pending literal run goes out as literal codes while it is
+// scanned, on the guess that it will end in a match and not be stored. `mark` keeps the output as
+// it stood before the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out
+// stored) or the run turns out to need a final block header, the output goes back to the mark and
+// the run is written again. Speculative codes take at most 9 bits a byte, within the room
+// (out_end must leave deflate_encode_bound of the bytes to come).
+// With resume, the pass stops at the first position at or after `stop` (the end of a match that
+// crosses it, or inside a run), saves the run in *resume and returns where it stopped; a pass
+// started again there with the same table and *resume gives the bits an unbroken pass would
+// have given. It also starts from *resume's run.
+// out is where bit offsets count from: first_stored, when given, receives the bits written before
+// the first stored block (it must hold KAVO_NO_STORED on entry), and LOG records every match and
+// stored run.
+template <typename Window, bool LOG>
+uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, const uint32_t base, const uint8_t *out,
+                      uint8_t *const out_end, const uint8_t *in, uint32_t len, uint32_t pos, uint32_t stop, int more,
+                      uint64_t *first_stored, match_log *log, kavo_parser *resume) {
     bit_writer w(s);
     uint16_t state = s->state;
     bit_writer mark = w;
     uint16_t mark_state = state;
+    uint32_t run_start = pos;  // the pending run is [run_start, pos)
+    uint32_t high_count = 0;   // bytes >= 144 in the pending run
+    if (resume) {
+        mark.queue = resume->mark_queue;
+        mark.bits = resume->mark_bits;
+        mark.cursor = resume->mark_cursor;
+        mark_state = resume->mark_state;
+        run_start = resume->run_start;
+        high_count = resume->high_count;
+    }
     if (state == ST_BETWEEN_BLOCKS) {  // a block for the first codes; undone with the run if need be
         w.push(2, 3);
         state = ST_IN_FIXED;
     }
-    uint32_t pos = 0;
-    uint32_t run_start = 0;   // the pending run is [run_start, pos)
-    uint32_t high_count = 0;  // bytes >= 144 in the pending run
     const uint32_t scan_end = len >= MIN_MATCH ? len - (MIN_MATCH - 1) : 0;
+    const uint32_t scan_stop = stop < scan_end ? stop : scan_end;
 
     // Branch-free spills need room: k more positions add at most 9k bits (a match, at most 31
     // bits for 4 or more bytes, and a stored run, its framing included, stay below 9 bits a
@@ -480,22 +517,23 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
     auto fast_limit = [&]() -> uint32_t {
         const size_t room = size_t(out_end - w.cursor);
         const size_t k = room > 20 ? (room - 20) - ((room - 20) >> 3) : 0;
-        return k < scan_end - pos ? pos + uint32_t(k) : scan_end;
+        return k < scan_stop - pos ? pos + uint32_t(k) : scan_stop;
     };
-    uint32_t fast_end = pos < scan_end ? fast_limit() : scan_end;
+    uint32_t fast_end = pos < scan_stop ? fast_limit() : scan_stop;
     // From here on the bulk scan may read 8 bytes past any byte of a match it can find.
     const uint32_t bulk_limit = len > MAX_MATCH + 8 ? len - (MAX_MATCH + 8) : 0;
-    while (pos < scan_end) {
+    while (pos < scan_stop) {
         uint32_t match_len = 0, match_entry = 0;
         bool fast = true;
         const uint32_t bulk_end = fast_end < bulk_limit ? fast_end : bulk_limit;
         bool found = pos < bulk_end
-                         ? find_match_bulk(window, in, len, base, last_pos, bulk_end, pos, high_count, w, match_len,
-                                           match_entry, mark, mark_state, run_start)
+                         ? find_match_bulk<Window, LOG>(window, in, len, base, last_pos, bulk_end, log, pos,
+                                                        high_count, w, match_len, match_entry, mark, mark_state,
+                                                        run_start)
                          : find_match<true>(window, in, len, base, last_pos, fast_end, pos, high_count, w, match_len,
                                             match_entry);
         if (!found) {
-            if (pos >= scan_end)
+            if (pos >= scan_stop)
                 break;
             if (pos < fast_end)
                 continue;
@@ -504,7 +542,7 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
                 continue;
             // Too close to the end of the room for branch-free spills: finish carefully.
             fast = false;
-            if (!find_match<false>(window, in, len, base, last_pos, scan_end, pos, high_count, w, match_len,
+            if (!find_match<false>(window, in, len, base, last_pos, scan_stop, pos, high_count, w, match_len,
                                    match_entry))
                 break;
         }
@@ -513,7 +551,7 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
             w = mark;
             s->state = mark_state;
             w.save(s);
-            note_first_stored(s, out, first_stored);
+            note_stored(s, out, run_start, first_stored, LOG ? log : nullptr);
             emit_stored_blocks(s, in + run_start, pos - run_start, 1);
             w = bit_writer(s);
             w.push(2, 3);
@@ -528,12 +566,27 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
             w.spill_unconditional();
         else
             w.spill();
+        if (LOG)
+            log->add(pos, match_len, w);
         // Positions inside the match are neither looked up nor entered.
         pos += match_len;
         run_start = pos;
         high_count = 0;
         mark = w;
         mark_state = state;
+    }
+
+    if (pos < len && pos >= stop) {
+        // The pass stops here, in a run or at its start; the next one goes on from this state.
+        resume->mark_queue = mark.queue;
+        resume->mark_bits = mark.bits;
+        resume->mark_cursor = mark.cursor;
+        resume->mark_state = mark_state;
+        resume->run_start = run_start;
+        resume->high_count = high_count;
+        s->state = state;
+        w.save(s);
+        return pos;
     }
 
     // The last 0 to 3 bytes cannot start a match: they join the run without a lookup.
@@ -547,14 +600,15 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
         // The call ended on a match: nothing is opened or closed, even with more = 0.
         s->state = state;
         w.save(s);
-        return;
+        return len;
     }
+
     if (high_count >= STORED_HIGH_COUNT) {
         mark.save(s);
         s->state = mark_state;
-        note_first_stored(s, out, first_stored);
+        note_stored(s, out, run_start, first_stored, LOG ? log : nullptr);
         emit_stored_blocks(s, in + run_start, len - run_start, more);
-        return;
+        return len;
     }
     if (!more) {
         // The last run goes into a final block: end an open block first.
@@ -567,6 +621,7 @@ void encode_fixed(Window window, kavo_stream *s, uint8_t *out, const uint8_t *in
     }
     s->state = state;
     w.save(s);
+    return len;
 }
 
 }  // namespace
@@ -577,13 +632,30 @@ void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, in
     if (n == 0)
         return;
     if (!stream->level) {
-        note_first_stored(stream, out, first_stored);
+        if (first_stored && *first_stored == KAVO_NO_STORED)
+            *first_stored = stored_start_bit(stream, out);
         emit_stored_blocks(stream, in, n, more);
-    } else if (stream->window_shrink == 0) {
-        encode_fixed(full_window{}, stream, out, in, n, more, first_stored);
-    } else {
-        encode_fixed(limited_window{MAX_DISTANCE >> stream->window_shrink}, stream, out, in, n, more, first_stored);
+        return;
     }
+    table_lease table;
+    const uint32_t base = table->begin_call(n);
+    uint8_t *const out_end = out + deflate_encode_bound(n);  // the room the caller guarantees
+    if (stream->window_shrink == 0)
+        encode_fixed<full_window, false>(full_window{}, stream, table->last_pos, base, out, out_end, in, n, 0, n, more,
+                                         first_stored, nullptr, nullptr);
+    else
+        encode_fixed<limited_window, false>(limited_window{MAX_DISTANCE >> stream->window_shrink}, stream,
+                                            table->last_pos, base, out, out_end, in, n, 0, n, more, first_stored,
+                                            nullptr, nullptr);
+}
+
+// Keeps the queue's bits in memory after the output, followed by zero bytes: whatever bit a later
+// piece is cut at, every bit before it can be read in place, and a splice may read whole words
+// past it. The next bits written overwrite these bytes with the same bits.
+void store_queue(const kavo_stream &s) {
+    store32le(s.out_cursor, uint32_t(s.bit_queue));
+    store32le(s.out_cursor + 4, uint32_t(s.bit_queue >> 32));
+    std::memset(s.out_cursor + 8, 0, 8);
 }
 
 }  // namespace
@@ -605,12 +677,70 @@ void deflate_encode_segment(kavo_segment *seg, uint8_t *out, const uint8_t *in, 
     kavo_set_window(&s, window_bits);
     s.out_cursor = out;
     seg->first_stored_bit = KAVO_NO_STORED;
+    seg->open_bit = 3;
     encode(&s, out, in, len > 0 ? uint32_t(len) : 0, 1, &seg->first_stored_bit);
     seg->size = uint32_t(s.out_cursor - out);
     seg->bit_queue = s.bit_queue;
     seg->queued_bits = s.queued_bits;
     seg->state = s.state;
-    store32le(s.out_cursor, uint32_t(s.bit_queue));
-    store32le(s.out_cursor + 4, uint32_t(s.bit_queue >> 32));
-    std::memset(s.out_cursor + 8, 0, 8);  // the splice reads whole words up to here
+    store_queue(s);
+}
+
+static_assert(KAVO_PARSER_SLOTS == HASH_SLOTS, "a parser's table has the encoder's slots");
+
+void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, uint8_t *out, uint64_t room) {
+    deflate_init(&p->stream, 1);
+    p->stream.out_cursor = out;
+    p->in = in;
+    p->len = len > 0 ? uint32_t(len) : 0;
+    p->pos = start > 0 ? uint32_t(start) : 0;
+    p->out = out;
+    p->out_end = out + (room > 16 ? room - 16 : 0);
+    p->first_stored = KAVO_NO_STORED;
+    p->log = nullptr;
+    p->log_count = 0;
+    p->run_start = p->pos;
+    p->high_count = 0;
+    p->mark_queue = 0;
+    p->mark_bits = 0;
+    p->mark_cursor = out;
+    p->mark_state = ST_BETWEEN_BLOCKS;
+    // Positions count from the input's byte 0; no parse here lasts long enough to come near the
+    // empty slots' position.
+    for (uint32_t &slot : p->table)
+        slot = EMPTY_POS;
+    store_queue(p->stream);
+}
+
+void parser_step(kavo_parser *p, int32_t until) {
+    const uint32_t stop = until > 0 ? uint32_t(until) : 0;
+    if (p->pos >= p->len || stop <= p->pos)
+        return;
+    match_log log{p->log, p->log_count, p->out};
+    p->pos = p->log ? encode_fixed<full_window, true>(full_window{}, &p->stream, p->table, 0, p->out, p->out_end,
+                                                      p->in, p->len, p->pos, stop, 1, &p->first_stored, &log, p)
+                    : encode_fixed<full_window, false>(full_window{}, &p->stream, p->table, 0, p->out, p->out_end,
+                                                       p->in, p->len, p->pos, stop, 1, &p->first_stored, nullptr,
+                                                       p);
+    p->log_count = log.count;
+    store_queue(p->stream);
+}
+
+kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, uint64_t end_bit, uint64_t first_stored) {
+    kavo_segment seg;
+    seg.open_bit = open_bit;
+    if (end_bit == KAVO_NO_STORED) {  // up to where the parse stands
+        seg.size = uint32_t(p->stream.out_cursor - p->out);
+        seg.bit_queue = p->stream.bit_queue;
+        seg.queued_bits = p->stream.queued_bits;
+        seg.state = p->stream.state;
+        end_bit = uint64_t(seg.size) * 8 + seg.queued_bits;
+    } else {  // cut just after a match: the block is open, the bits of the last byte are queued
+        seg.size = uint32_t(end_bit >> 3);
+        seg.queued_bits = uint32_t(end_bit & 7);
+        seg.bit_queue = p->out[seg.size] & ((1u << seg.queued_bits) - 1);
+        seg.state = ST_IN_FIXED;
+    }
+    seg.first_stored_bit = first_stored != KAVO_NO_STORED && first_stored < end_bit ? first_stored : KAVO_NO_STORED;
+    return seg;
 }

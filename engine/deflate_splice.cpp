@@ -23,9 +23,9 @@ void append_bits(bit_writer &w, const uint8_t *src, uint64_t from, uint64_t to) 
 
 // The segment was encoded from "between blocks, nothing queued". A stream in that state writes
 // exactly its bytes. A stream with a fixed block open (q bits queued) writes the same decisions
-// without opening a block: the segment's bits up to its first stored block, less their 3-bit
-// block header, come after the q bits; the end of block and the stored header that close them are
-// then padded to a byte from there. From the first stored block's LEN field on, both are byte
+// without opening a block: the segment's bits from its open bit (after its 3-bit block header, or
+// later for a piece cut from a parse) up to its first stored block come after the q bits; the end
+// of block and the stored header that close them are then padded to a byte from there. From the first stored block's LEN field on, both are byte
 // aligned and the same.
 int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, int32_t len) {
     stream->out_cursor = out;
@@ -37,13 +37,13 @@ int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, c
     if (stream->state == ST_BETWEEN_BLOCKS) {
         tail = 0;
     } else if (seg->first_stored_bit == KAVO_NO_STORED) {
-        append_bits(w, seg_out, 3, uint64_t(seg->size) * 8 + seg->queued_bits);
+        append_bits(w, seg_out, seg->open_bit, uint64_t(seg->size) * 8 + seg->queued_bits);
         w.save(stream);
         return int(stream->out_cursor - out);  // the block stays open
     } else {
         const uint64_t p1 = seg->first_stored_bit;
-        if (p1 > 0)
-            append_bits(w, seg_out, 3, p1);
+        if (p1 > seg->open_bit)
+            append_bits(w, seg_out, seg->open_bit, p1);
         w.push(0, 7);  // end of block
         w.push(0, 3);  // stored block header, BFINAL = 0
         w.flush_to_byte();

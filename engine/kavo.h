@@ -86,6 +86,8 @@ struct kavo_segment {
     uint32_t queued_bits;
     uint16_t state;
     uint64_t first_stored_bit;  // bits written before its first stored block, or KAVO_NO_STORED
+    uint64_t open_bit;          // where its codes begin for a stream with a block open: 3, after its
+                                // block header; a piece cut from a parse begins later (parser_piece)
 };
 // Room at out for a segment of len bytes.
 constexpr uint64_t segment_bound(uint64_t len) { return deflate_encode_bound(len) + 16; }
@@ -101,6 +103,53 @@ int gzip_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, cons
                 const uint8_t *in, int32_t len);
 int zlib_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
                 const uint8_t *in, int32_t len);
+
+// ---- one call's input parsed on several threads ----
+// A parse of one encode call's input (level 1, the full window, more = 1) from any position, with a
+// table of its own, that stops at any position and goes on from there. Started at 0 it writes the
+// call's own bits. Started later with an empty table, it makes other decisions at first; from a match
+// end q on it makes the call's own decisions once both parses have made the same matches over the
+// 32768 positions before q (each decision depends only on the slots those positions entered). The
+// log of matches lets a caller find such a q, and parser_piece cuts the bits there.
+struct kavo_parse_event {
+    uint32_t pos;  // a match's first byte, or the first byte of a run that goes out stored
+    uint32_t len;  // the match's length; 0 for a stored run
+    uint64_t bit;  // a match: the output bits up to the end of its codes; a stored run: the output
+                   // bits before the end of block that closes its fixed block (0 if none is open)
+};
+constexpr uint32_t KAVO_PARSER_SLOTS = 8192;
+struct kavo_parser {
+    kavo_stream stream;  // raw deflate; stream.out_cursor is the next output byte
+    const uint8_t *in;
+    uint32_t len;
+    uint32_t pos;           // where the next step starts: the start, or the end of a match
+    uint8_t *out, *out_end;
+    uint64_t first_stored;  // the bits before the first stored block since the caller last set KAVO_NO_STORED
+    kavo_parse_event *log;  // when set, every match and stored run of a step is appended here
+    size_t log_count;
+    // The pending run where the last step stopped, and the output as it stood before it.
+    uint32_t run_start, high_count;
+    uint64_t mark_queue;
+    uint32_t mark_bits;
+    uint8_t *mark_cursor;
+    uint16_t mark_state;
+    uint32_t table[KAVO_PARSER_SLOTS];
+};
+// Room at out for a parse over n bytes.
+constexpr uint64_t parser_room(uint64_t n) { return deflate_encode_bound(n) + 16; }
+// A parse of in[start, len) (start < len < 2^31); the input before start is only read by matches'
+// reach tests, never looked up.
+void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, uint8_t *out, uint64_t room);
+// Parses on to the first position at or after until (the end of a match that crosses it, or inside
+// a run), or to the end of the input. A log needs room for (until - pos) / 3 + 4 more events.
+// Afterwards every bit written so far can be read at out; those after the last match may still
+// be taken back, if its run goes out stored.
+void parser_step(kavo_parser *p, int32_t until);
+// The parse's bits from open_bit (a match end, or 3 from the start) up to end_bit (a match end, or
+// KAVO_NO_STORED for where the parse stands) as a segment, to be spliced with its input after
+// a stream that has a block open (or, from 3, any stream). first_stored is the first stored run's
+// bit at or after open_bit, or KAVO_NO_STORED.
+kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, uint64_t end_bit, uint64_t first_stored);
 
 // ---- checksums, held in finished form ----
 extern const std::array<std::array<uint32_t, 256>, 4> crc32_tables;

@@ -43,13 +43,18 @@ uint64_t compress_room(int format, uint64_t n) {
     return room;
 }
 
-size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more) {
+size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more, int threads,
+                  const kavo::parallel_plan &plan, kavo::parallel_report *report) {
     size_t written = 0;
     uint64_t done = 0;
     do {
         const uint64_t piece = n - done < uint64_t(MAX_ENGINE_CALL) ? n - done : uint64_t(MAX_ENGINE_CALL);
         // Only the last piece may close the stream.
-        stream_encode(s, out + written, in + done, int32_t(piece), done + piece < n ? 1 : more);
+        const int piece_more = done + piece < n ? 1 : more;
+        if (threads > 1 && piece_more)
+            kavo::parallel_encode(s, out + written, in + done, int32_t(piece), threads, plan, report);
+        else
+            stream_encode(s, out + written, in + done, int32_t(piece), piece_more);
         written = size_t(s->out_cursor - out);
         done += piece;
     } while (done < n);
@@ -57,13 +62,30 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
 }
 
 
-py::bytes compress_whole(kavo_stream *s, const input_buffer &in) {
+int usable_cores() {
+    py::module_ os = py::module_::import("os");
+    if (py::hasattr(os, "sched_getaffinity"))
+        return int(py::len(os.attr("sched_getaffinity")(0)));
+    py::object n = os.attr("cpu_count")();
+    return n.is_none() ? 1 : n.cast<int>();
+}
+
+int thread_count(int threads) {
+    if (threads == 0)
+        threads = usable_cores();
+    if (threads < 0 || threads > MAX_THREADS)
+        throw py::value_error("threads must be 0 (every core) or 1 to " + std::to_string(MAX_THREADS));
+    return threads;
+}
+
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in, int threads, const kavo::parallel_plan &plan,
+                         kavo::parallel_report *report) {
     PyObject *result = new_output(compress_room(s->format, in.size()) + FINISH_ROOM);
     auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
     size_t written;
     {
         py::gil_scoped_release unlocked;
-        written = encode_all(s, out, in.data(), in.size(), 1);
+        written = encode_all(s, out, in.data(), in.size(), 1, threads, plan, report);
         written += size_t(stream_finish(s, out + written));
     }
     return cut_result(result, written, [] { throw py::error_already_set(); });

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kavo.h"
+#include "parallel_encode.h"
 
 namespace py = pybind11;
 
@@ -135,7 +136,9 @@ uint64_t compress_room(int format, uint64_t n);
 // Encodes n bytes in engine calls of at most MAX_ENGINE_CALL; returns the bytes written. Counted
 // from the cursor, not from the int the engine returns: near the largest piece, input that the
 // fixed codes expand writes more than 2^31 - 1 bytes.
-size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more);
+// With threads > 1, the calls that leave the stream open run on that many threads (the same bytes).
+size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more, int threads = 1,
+                  const kavo::parallel_plan &plan = {}, kavo::parallel_report *report = nullptr);
 
 // A bytes object of the given size, to be written; MemoryError, as the standard library raises
 // it, when it cannot be made.
@@ -143,7 +146,13 @@ PyObject *new_output(uint64_t size);
 
 // The whole input through a fresh stream, as one compress() and the flush, with the interpreter
 // lock released.
-py::bytes compress_whole(kavo_stream *s, const input_buffer &in);
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in, int threads = 1, const kavo::parallel_plan &plan = {},
+                         kavo::parallel_report *report = nullptr);
+
+// A threads argument as the caller means it: 0 is every core this process may run on (ValueError
+// outside 0 to MAX_THREADS).
+constexpr int MAX_THREADS = 256;
+int thread_count(int threads);
 
 // A finish writes at most 20 bytes for gzip (header still pending), 10 for zlib, 6 raw.
 constexpr int FINISH_ROOM = GZIP_FINISH_BOUND;

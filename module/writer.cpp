@@ -18,7 +18,6 @@ using namespace kavo_binding;
 namespace {
 
 constexpr int64_t MAX_BLOCK = int64_t(1) << 30;  // far below what one engine call takes
-constexpr int MAX_THREADS = 256;
 
 // The Python face of the stream writer (see stream_writer.h for what the bytes are): the file is
 // any object with write(), the interpreter lock is let go while waiting and encoding, and the
@@ -139,14 +138,6 @@ class kavo_writer {
     py::object error_;
 };
 
-int usable_cores() {
-    py::module_ os = py::module_::import("os");
-    if (py::hasattr(os, "sched_getaffinity"))
-        return int(py::len(os.attr("sched_getaffinity")(0)));
-    py::object n = os.attr("cpu_count")();
-    return n.is_none() ? 1 : n.cast<int>();
-}
-
 }  // namespace
 
 void kavo_binding::bind_writer(py::module_ &m) {
@@ -196,10 +187,7 @@ void kavo_binding::bind_writer(py::module_ &m) {
                     throw py::value_error("kavo reads gzip files only (through the gzip module)");
                 return py::module_::import("gzip").attr("open")(file, mode, 9, encoding, errors, newline);
             }
-            if (threads == 0)
-                threads = usable_cores();
-            if (threads < 0 || threads > MAX_THREADS)
-                throw py::value_error("threads must be 0 (every core) or 1 to " + std::to_string(MAX_THREADS));
+            threads = thread_count(threads);
             if (block_size < 1 || block_size > MAX_BLOCK)
                 throw py::value_error("block_size must be 1 to " + std::to_string(MAX_BLOCK) + " bytes");
             const std::string binary_mode = base + "b";

@@ -1,0 +1,396 @@
+// One call on several threads: chunks parsed speculatively, joined where their decisions agree.
+//
+// The input is cut into chunks, which the threads take in order. A chunk's parse starts with an
+// empty table, so at first it decides otherwise than the call's own parse would; but a decision
+// depends only on the slots that the last 32768 positions entered, so once two parses have made the
+// same matches over 32768 positions and both have just ended the same match, they go on alike.
+// Each chunk but the first keeps a log of its first matches (its start log). The parse before it
+// runs on past the chunk's start, logging its own matches, until the two logs show such a point;
+// its output ends there and the chunk's own output takes over, cut at the same match end. Where
+// the logs never agree (periodic data, whose parse is a chain set far back), the parse before it
+// simply goes on through the chunk, whose thread is told to stop. A chunk no thread has started
+// yet is parsed on the same way, so every thread count, even one, gives the same bytes.
+#include "parallel_encode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace kavo {
+
+namespace {
+
+constexpr uint32_t WINDOW = 32768;         // how far back a decision looks
+constexpr uint32_t LOG_STEP = 64 * 1024;   // a chunk publishes its start log this often
+constexpr uint32_t JOIN_STEP = 32 * 1024;  // the parse before it compares this often
+constexpr uint32_t MAIN_STEP = 1u << 20;   // a parse looks whether it was told to stop this often
+constexpr uint32_t MIN_CHUNK = 1u << 20;
+constexpr uint32_t MAX_LOG_SPAN = 4u << 20;  // beyond the farthest join seen on real data (2.5 MiB)
+constexpr uint32_t CHUNKS_PER_THREAD = 4;   // spare chunks even out the threads' loads
+
+// Room for a log of n events; grows by copying, the parser's pointer follows.
+struct event_buffer {
+    std::unique_ptr<kavo_parse_event[]> data;
+    size_t capacity = 0;
+
+    bool reserve(size_t used, size_t n) {
+        if (n <= capacity)
+            return true;
+        const size_t grown = std::max(n, 2 * capacity);
+        std::unique_ptr<kavo_parse_event[]> more(new (std::nothrow) kavo_parse_event[grown]);
+        if (!more)
+            return false;
+        if (used)
+            std::memcpy(more.get(), data.get(), used * sizeof(kavo_parse_event));
+        data = std::move(more);
+        capacity = grown;
+        return true;
+    }
+};
+
+size_t log_room(uint32_t from, uint32_t until) { return (until - from) / 3 + 4; }
+
+enum class chunk_state { waiting, running, taken_over };
+
+struct chunk {
+    uint32_t begin = 0;
+    chunk_state state = chunk_state::waiting;
+    std::atomic<bool> cancelled{false};
+    std::unique_ptr<kavo_parser> parser;
+    std::unique_ptr<uint8_t[]> out;
+    // The start log, published a step at a time: every match starting before log_covered is among
+    // the first log_published events.
+    event_buffer start_log;
+    size_t log_published = 0;
+    uint32_t log_covered = 0;
+    bool log_final = false;
+    uint64_t first_stored_after_log = KAVO_NO_STORED;
+    // The piece of its output that the call uses: from join_pos (bit open_bit) to end_pos (bit
+    // end_bit), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
+    bool joined = false;
+    uint32_t join_pos = 0;
+    uint64_t open_bit = 3;
+    int next = -1;
+    uint32_t end_pos = 0;
+    uint64_t end_bit = KAVO_NO_STORED;
+};
+
+struct job {
+    const uint8_t *in;
+    uint32_t len;
+    uint32_t log_span;
+    std::vector<chunk> chunks;
+    std::mutex mutex;
+    std::condition_variable progress;
+    size_t next_claim = 0;
+    std::atomic<bool> failed{false};  // memory ran out somewhere: the caller encodes alone
+
+    // Chunks of chunk_size bytes at least, the remainder spread over them: a short last chunk
+    // could never join (a join lies 32768 bytes past a chunk's start at the least).
+    job(const uint8_t *data, uint32_t n, uint32_t chunk_size, uint32_t span)
+        : in(data), len(n), log_span(span), chunks(std::max<size_t>(1, n / chunk_size)) {
+        for (size_t k = 0; k < chunks.size(); ++k)
+            chunks[k].begin = uint32_t(uint64_t(n) * k / chunks.size());
+        chunks[0].joined = true;  // the first chunk's parse is the call's own from the start
+    }
+
+    void fail() {
+        failed = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        progress.notify_all();
+    }
+};
+
+// Whether the parse of chunk c should give up: told to stop, or the whole job failed.
+bool stopping(const job &j, const chunk &c) { return c.cancelled || j.failed; }
+
+// The start log of chunk k: its first log_span bytes parsed with every match kept, published a
+// step at a time for the parse before it. Then the parse goes on without a log.
+bool run_start_log(job &j, chunk &c) {
+    kavo_parser *p = c.parser.get();
+    const uint32_t log_end = std::min(j.len, c.begin + j.log_span);
+    const size_t steps = (log_end - c.begin) / LOG_STEP + 2;
+    if (!c.start_log.reserve(0, log_room(c.begin, log_end) + 4 * steps)) {
+        j.fail();
+        return false;
+    }
+    p->log = c.start_log.data.get();
+    while (p->pos < log_end) {
+        parser_step(p, int32_t(std::min(log_end, p->pos + LOG_STEP)));
+        std::lock_guard<std::mutex> lock(j.mutex);
+        c.log_published = p->log_count;
+        c.log_covered = p->pos;
+        c.log_final = p->pos >= log_end;
+        j.progress.notify_all();
+        if (stopping(j, c))
+            return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(j.mutex);
+        c.log_final = true;  // an empty span publishes nothing above
+        j.progress.notify_all();
+    }
+    p->log = nullptr;
+    p->first_stored = KAVO_NO_STORED;  // from here on it notes the first stored run after the log
+    return true;
+}
+
+enum class join_result { joined, apart, stopped };
+
+// The parse of chunk k, standing at or just past chunk m's start, goes on with a log of its own
+// until both logs show the same match ending at q with the same matches over the 32768 positions
+// before it. Positions before `agreed` are not known to agree: those before m's start (m's parse
+// never looked them up) and those inside any match that only one of the two made.
+join_result try_join(job &j, chunk &c, chunk &d) {
+    kavo_parser *p = c.parser.get();
+    event_buffer own;
+    p->log_count = 0;
+    uint32_t agreed = std::max(d.begin, p->pos);
+    size_t i = 0, k = 0;  // the next events of c's log and of d's
+    for (;;) {
+        size_t their_count;
+        uint32_t their_covered;
+        bool their_final;
+        const kavo_parse_event *theirs;
+        {
+            std::lock_guard<std::mutex> lock(j.mutex);
+            their_count = d.log_published;
+            their_covered = d.log_covered;
+            their_final = d.log_final;
+            theirs = d.start_log.data.get();
+        }
+        const kavo_parse_event *mine = own.data.get();
+        const size_t my_count = p->log_count;
+        const uint32_t my_covered = p->pos;
+        const uint32_t known = std::min(my_covered, their_covered);
+        for (;;) {
+            while (i < my_count && mine[i].len == 0)  // stored runs: no decisions of their own
+                ++i;
+            while (k < their_count && theirs[k].len == 0)
+                ++k;
+            const uint32_t a = i < my_count ? mine[i].pos : UINT32_MAX;
+            const uint32_t b = k < their_count ? theirs[k].pos : UINT32_MAX;
+            const uint32_t next = std::min(a, b);
+            if (next >= known)
+                break;
+            if (a == b && mine[i].len == theirs[k].len) {
+                const uint32_t q = a + mine[i].len;
+                if (q - agreed >= WINDOW) {
+                    std::lock_guard<std::mutex> lock(j.mutex);
+                    if (stopping(j, c))
+                        return join_result::stopped;
+                    c.next = int(&d - j.chunks.data());
+                    c.end_pos = q;
+                    c.end_bit = mine[i].bit;
+                    d.joined = true;
+                    d.join_pos = q;
+                    d.open_bit = theirs[k].bit;
+                    p->log = nullptr;
+                    return join_result::joined;
+                }
+                ++i;
+                ++k;
+            } else {
+                if (a == next) {
+                    agreed = std::max(agreed, a + mine[i].len);
+                    ++i;
+                }
+                if (b == next) {
+                    agreed = std::max(agreed, b + theirs[k].len);
+                    ++k;
+                }
+            }
+        }
+        if (stopping(j, c))
+            return join_result::stopped;
+        if (known == their_covered && their_final)
+            break;  // d's log is used up
+        if (known == my_covered) {
+            if (p->pos >= j.len)
+                break;  // c's parse reached the end: it needs no one after it
+            const uint32_t until = std::min(j.len, p->pos + JOIN_STEP);
+            if (!own.reserve(p->log_count, p->log_count + log_room(p->pos, until))) {
+                j.fail();
+                return join_result::stopped;
+            }
+            p->log = own.data.get();
+            parser_step(p, int32_t(until));
+        } else {
+            std::unique_lock<std::mutex> lock(j.mutex);
+            j.progress.wait(lock, [&] { return d.log_covered > their_covered || d.log_final || stopping(j, c); });
+        }
+    }
+    p->log = nullptr;
+    return join_result::apart;
+}
+
+void run_chunk(job &j, size_t index) {
+    chunk &c = j.chunks[index];
+    const uint64_t room = parser_room(j.len - c.begin);
+    c.parser.reset(new (std::nothrow) kavo_parser);
+    c.out.reset(new (std::nothrow) uint8_t[size_t(room)]);
+    if (!c.parser || !c.out) {
+        j.fail();
+        return;
+    }
+    kavo_parser *p = c.parser.get();
+    parser_init(p, j.in, int32_t(j.len), int32_t(c.begin), c.out.get(), room);
+    if (index > 0 && !run_start_log(j, c))
+        return;
+    size_t next = index + 1;
+    for (;;) {
+        const uint32_t target = next < j.chunks.size() ? j.chunks[next].begin : j.len;
+        while (p->pos < target) {
+            parser_step(p, int32_t(std::min(target, p->pos + MAIN_STEP)));
+            if (stopping(j, c))
+                return;
+        }
+        if (next >= j.chunks.size() || p->pos >= j.len)
+            return;  // this parse runs to the end: next stays -1
+        chunk &d = j.chunks[next];
+        bool take_over;
+        {
+            std::lock_guard<std::mutex> lock(j.mutex);
+            take_over = d.state != chunk_state::running || d.cancelled;
+            if (take_over)
+                d.state = chunk_state::taken_over;
+        }
+        if (!take_over) {
+            const join_result r = try_join(j, c, d);
+            if (r == join_result::stopped)
+                return;
+            if (r == join_result::joined)
+                return;
+            std::lock_guard<std::mutex> lock(j.mutex);
+            d.cancelled = true;
+            d.state = chunk_state::taken_over;
+            j.progress.notify_all();
+        }
+        ++next;
+    }
+}
+
+void work(job &j) {
+    for (;;) {
+        size_t index;
+        {
+            std::lock_guard<std::mutex> lock(j.mutex);
+            while (j.next_claim < j.chunks.size() && j.chunks[j.next_claim].state != chunk_state::waiting)
+                ++j.next_claim;
+            if (j.next_claim == j.chunks.size() || j.failed)
+                return;
+            index = j.next_claim++;
+            j.chunks[index].state = chunk_state::running;
+        }
+        run_chunk(j, index);
+    }
+}
+
+// The first stored run at or after bit `from` of chunk c's output.
+uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
+    if (has_start_log) {
+        const kavo_parse_event *log = c.start_log.data.get();
+        for (size_t i = 0; i < c.log_published; ++i)
+            if (log[i].len == 0 && log[i].bit >= from)
+                return log[i].bit;
+    }
+    return c.parser->first_stored;
+}
+
+// Splices the used pieces, in order, into the stream.
+size_t stitch(kavo_stream *s, uint8_t *out, job &j) {
+    size_t written = 0;
+    size_t k = 0;
+    for (;;) {
+        chunk &c = j.chunks[k];
+        const uint32_t from = k == 0 ? 0 : c.join_pos;
+        const uint32_t to = c.next < 0 ? j.len : c.end_pos;
+        const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
+        const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? KAVO_NO_STORED : c.end_bit,
+                                              stored);
+        stream_splice(s, out + written, &seg, c.out.get(), j.in + from, int32_t(to - from));
+        written = size_t(s->out_cursor - out);
+        if (c.next < 0)
+            return written;
+        k = size_t(c.next);
+    }
+}
+
+}  // namespace
+
+namespace {
+size_t encode_alone(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len) {
+    stream_encode(s, out, in, len, 1);
+    return size_t(s->out_cursor - out);
+}
+}  // namespace
+
+size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int threads,
+                       const parallel_plan &plan, parallel_report *report) {
+    const uint32_t n = len > 0 ? uint32_t(len) : 0;
+    parallel_report local;
+    parallel_report &r = report ? *report : local;
+    r = parallel_report{};
+    r.parsed = n;
+    r.threads = 1;
+    r.chunks = 1;
+    r.joined = 1;
+    const bool plain = s->level == 0 || s->window_shrink != 0;
+    uint32_t chunk_size = plan.chunk;
+    if (chunk_size == 0) {
+        const uint32_t per_thread = uint32_t(n / (uint64_t(std::max(threads, 1)) * CHUNKS_PER_THREAD));
+        chunk_size = std::max(MIN_CHUNK, per_thread);
+    }
+    if (plain || threads <= 1 || n < 2 * uint64_t(chunk_size) || (plan.chunk == 0 && n < PARALLEL_MIN_INPUT))
+        return encode_alone(s, out, in, len);
+    const uint32_t span = plan.log_span ? plan.log_span : std::min(MAX_LOG_SPAN, chunk_size / 2);
+
+    std::unique_ptr<job> j;
+    try {
+        j.reset(new job(in, n, chunk_size, span));
+    } catch (const std::bad_alloc &) {
+        return encode_alone(s, out, in, len);
+    }
+    const size_t helpers = std::min<size_t>(size_t(threads), j->chunks.size()) - 1;
+    std::vector<std::thread> pool;
+    try {
+        pool.reserve(helpers);
+        for (size_t t = 0; t < helpers; ++t)
+            pool.emplace_back([&] { work(*j); });
+    } catch (const std::system_error &) {
+        // No more threads: those started and the caller's do the work.
+    } catch (const std::bad_alloc &) {
+    }
+    work(*j);
+    for (std::thread &t : pool)
+        t.join();
+    if (j->failed)
+        return encode_alone(s, out, in, len);
+
+    r.threads = int(pool.size()) + 1;
+    r.chunks = int(j->chunks.size());
+    r.joined = 0;
+    r.parsed = 0;
+    for (const chunk &c : j->chunks) {
+        if (c.parser)
+            r.parsed += c.parser->pos - c.begin;
+        if (c.state == chunk_state::taken_over)
+            ++r.taken_over;
+    }
+    for (int k = 0; k >= 0; k = j->chunks[size_t(k)].next) {
+        const chunk &c = j->chunks[size_t(k)];
+        ++r.joined;
+        if (k > 0)
+            r.worst_join = std::max(r.worst_join, c.join_pos - c.begin);
+    }
+    return stitch(s, out, *j);
+}
+
+}  // namespace kavo
