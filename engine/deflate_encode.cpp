@@ -291,7 +291,7 @@ struct match_log {
     const uint8_t *out;  // bit offsets count from here
 
     KAVO_INLINE void add(uint32_t pos, uint32_t len, const bit_writer &w) {
-        events[count++] = kavo_parse_event{pos, len, uint64_t(w.cursor - out) * 8 + w.bits};
+        events[count++] = kavo_parse_event{pos, uint16_t(len), uint8_t(w.bits), 0, uint64_t(w.cursor - out) * 8 + w.bits};
     }
 };
 
@@ -467,7 +467,7 @@ KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t 
         if (first_stored && *first_stored == KAVO_NO_STORED)
             *first_stored = bit;
         if (log)
-            log->events[log->count++] = kavo_parse_event{run_start, 0, bit};
+            log->events[log->count++] = kavo_parse_event{run_start, 0, 0, 0, bit};
     }
 }
 
@@ -726,19 +726,22 @@ void parser_step(kavo_parser *p, int32_t until) {
     store_queue(p->stream);
 }
 
-kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, uint64_t end_bit, uint64_t first_stored) {
+kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, const kavo_parse_event *end,
+                          uint64_t first_stored) {
     kavo_segment seg;
     seg.open_bit = open_bit;
-    if (end_bit == KAVO_NO_STORED) {  // up to where the parse stands
+    uint64_t end_bit;
+    if (!end) {  // up to where the parse stands
         seg.size = uint32_t(p->stream.out_cursor - p->out);
         seg.bit_queue = p->stream.bit_queue;
         seg.queued_bits = p->stream.queued_bits;
         seg.state = p->stream.state;
         end_bit = uint64_t(seg.size) * 8 + seg.queued_bits;
-    } else {  // cut just after a match: the block is open, the bits of the last byte are queued
-        seg.size = uint32_t(end_bit >> 3);
-        seg.queued_bits = uint32_t(end_bit & 7);
-        seg.bit_queue = p->out[seg.size] & ((1u << seg.queued_bits) - 1);
+    } else {  // cut just after a match, with the block open and the queue as the writer held it
+        end_bit = end->bit;
+        seg.queued_bits = end->queued;
+        seg.size = uint32_t((end_bit - seg.queued_bits) >> 3);
+        seg.bit_queue = load64le(p->out + seg.size) & ((uint64_t(1) << seg.queued_bits) - 1);
         seg.state = ST_IN_FIXED;
     }
     seg.first_stored_bit = first_stored != KAVO_NO_STORED && first_stored < end_bit ? first_stored : KAVO_NO_STORED;

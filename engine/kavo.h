@@ -112,10 +112,12 @@ int zlib_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, cons
 // 32768 positions before q (each decision depends only on the slots those positions entered). The
 // log of matches lets a caller find such a q, and parser_piece cuts the bits there.
 struct kavo_parse_event {
-    uint32_t pos;  // a match's first byte, or the first byte of a run that goes out stored
-    uint32_t len;  // the match's length; 0 for a stored run
-    uint64_t bit;  // a match: the output bits up to the end of its codes; a stored run: the output
-                   // bits before the end of block that closes its fixed block (0 if none is open)
+    uint32_t pos;     // a match's first byte, or the first byte of a run that goes out stored
+    uint16_t len;     // the match's length; 0 for a stored run
+    uint8_t queued;   // a match: of its bits, those still queued after it (the rest are whole words)
+    uint8_t unused;
+    uint64_t bit;     // a match: the output bits up to the end of its codes; a stored run: the output
+                      // bits before the end of block that closes its fixed block (0 if none is open)
 };
 constexpr uint32_t KAVO_PARSER_SLOTS = 8192;
 struct kavo_parser {
@@ -145,11 +147,12 @@ void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, 
 // Afterwards every bit written so far can be read at out; those after the last match may still
 // be taken back, if its run goes out stored.
 void parser_step(kavo_parser *p, int32_t until);
-// The parse's bits from open_bit (a match end, or 3 from the start) up to end_bit (a match end, or
-// KAVO_NO_STORED for where the parse stands) as a segment, to be spliced with its input after
+// The parse's bits from open_bit (a match end, or 3 from the start) up to the end of the match
+// `end` of its log (null: where the parse stands) as a segment, to be spliced with its input after
 // a stream that has a block open (or, from 3, any stream). first_stored is the first stored run's
-// bit at or after open_bit, or KAVO_NO_STORED.
-kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, uint64_t end_bit, uint64_t first_stored);
+// bit at or after open_bit, or KAVO_NO_STORED. Its bytes and queue split as the stream's own would.
+kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, const kavo_parse_event *end,
+                          uint64_t first_stored);
 
 // ---- checksums, held in finished form ----
 extern const std::array<std::array<uint32_t, 256>, 4> crc32_tables;

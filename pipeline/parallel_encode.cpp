@@ -34,6 +34,7 @@ constexpr uint32_t MAIN_STEP = 1u << 20;   // a parse looks whether it was told 
 constexpr uint32_t MIN_CHUNK = 1u << 20;
 constexpr uint32_t MAX_LOG_SPAN = 4u << 20;  // beyond the farthest join seen on real data (2.5 MiB)
 constexpr uint32_t CHUNKS_PER_THREAD = 4;   // spare chunks even out the threads' loads
+constexpr uint32_t MAX_MATCH_LEN = 258;
 
 // Room for a log of n events; grows by copying, the parser's pointer follows.
 struct event_buffer {
@@ -72,14 +73,14 @@ struct chunk {
     uint32_t log_covered = 0;
     bool log_final = false;
     uint64_t first_stored_after_log = KAVO_NO_STORED;
-    // The piece of its output that the call uses: from join_pos (bit open_bit) to end_pos (bit
-    // end_bit), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
+    // The piece of its output that the call uses: from join_pos (bit open_bit) to end_pos (the end
+    // of match `end`), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
     bool joined = false;
     uint32_t join_pos = 0;
     uint64_t open_bit = 3;
     int next = -1;
     uint32_t end_pos = 0;
-    uint64_t end_bit = KAVO_NO_STORED;
+    kavo_parse_event end{};  // the match of its log that ends the piece
 };
 
 struct job {
@@ -117,11 +118,16 @@ bool run_start_log(job &j, chunk &c) {
     kavo_parser *p = c.parser.get();
     const uint32_t log_end = std::min(j.len, c.begin + j.log_span);
     const size_t steps = (log_end - c.begin) / LOG_STEP + 2;
-    if (!c.start_log.reserve(0, log_room(c.begin, log_end) + 4 * steps)) {
+    event_buffer log;
+    if (!log.reserve(0, log_room(c.begin, log_end) + 4 * steps)) {
         j.fail();
         return false;
     }
-    p->log = c.start_log.data.get();
+    p->log = log.data.get();
+    {
+        std::lock_guard<std::mutex> lock(j.mutex);  // the parse before this one reads it under the lock
+        c.start_log = std::move(log);
+    }
     while (p->pos < log_end) {
         parser_step(p, int32_t(std::min(log_end, p->pos + LOG_STEP)));
         std::lock_guard<std::mutex> lock(j.mutex);
@@ -188,7 +194,7 @@ join_result try_join(job &j, chunk &c, chunk &d) {
                         return join_result::stopped;
                     c.next = int(&d - j.chunks.data());
                     c.end_pos = q;
-                    c.end_bit = mine[i].bit;
+                    c.end = mine[i];
                     d.joined = true;
                     d.join_pos = q;
                     d.open_bit = theirs[k].bit;
@@ -313,8 +319,7 @@ size_t stitch(kavo_stream *s, uint8_t *out, job &j) {
         const uint32_t from = k == 0 ? 0 : c.join_pos;
         const uint32_t to = c.next < 0 ? j.len : c.end_pos;
         const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
-        const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? KAVO_NO_STORED : c.end_bit,
-                                              stored);
+        const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? nullptr : &c.end, stored);
         stream_splice(s, out + written, &seg, c.out.get(), j.in + from, int32_t(to - from));
         written = size_t(s->out_cursor - out);
         if (c.next < 0)
@@ -350,7 +355,10 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t 
     }
     if (plain || threads <= 1 || n < 2 * uint64_t(chunk_size) || (plan.chunk == 0 && n < PARALLEL_MIN_INPUT))
         return encode_alone(s, out, in, len);
-    const uint32_t span = plan.log_span ? plan.log_span : std::min(MAX_LOG_SPAN, chunk_size / 2);
+    // A chunk's own join lies within its start log (a match at most past it), so it comes before the
+    // next chunk's start: a parse is the call's own everywhere that it compares with the next one.
+    const uint32_t most = chunk_size > 2 * MAX_MATCH_LEN ? chunk_size - 2 * MAX_MATCH_LEN : 0;
+    const uint32_t span = std::min(most, plan.log_span ? plan.log_span : std::min(MAX_LOG_SPAN, chunk_size / 2));
 
     std::unique_ptr<job> j;
     try {

@@ -1,4 +1,4 @@
-"""The block pipeline's C++ tests, compiled straight from the sources, run plain and under ThreadSanitizer.
+"""The pipeline's C++ tests (blocks and one call on several threads), compiled straight from the sources, run plain and under ThreadSanitizer.
 
 The program and the code it drives are compiled together with one g++ call, so every source the
 workers run is instrumented: a race anywhere between the owner thread and the workers shows up as
@@ -14,7 +14,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = [ROOT / "tests" / "cpp" / "pipeline_tests.cpp", *sorted((ROOT / "engine").glob("*.cpp")),
-           ROOT / "pipeline" / "block_pipeline.cpp"]
+           ROOT / "pipeline" / "block_pipeline.cpp", ROOT / "pipeline" / "parallel_encode.cpp"]
 BUILDS = {
     # TSan makes the run some fifteen times slower; -O1 keeps it short and the line tables exact.
     "tsan": ["-O1", "-g", "-fsanitize=thread"],
@@ -55,3 +55,4 @@ def test_pipeline_program(build, tmp_path):
     assert run.returncode == 0, out[-8000:]
     assert "WARNING: ThreadSanitizer" not in out and "ERROR: ThreadSanitizer" not in out, out[-8000:]
     assert " 0 failed" in run.stdout and "spliced against direct: 96 streams" in run.stdout, out[-3000:]
+    assert "parallel against direct: 192 calls" in run.stdout, out[-3000:]

@@ -1,4 +1,5 @@
-# kavo across threads: parallel objects agree with one thread, the interpreter lock is let go, one object is serialised.
+# kavo across threads: parallel objects and one call on several threads agree with one thread, the interpreter
+# lock is let go, one object is serialised.
 import itertools
 import random
 import sys
@@ -50,6 +51,48 @@ def test_objects_on_eight_threads_match_one_thread(corpus):
     for i, (level, fmt) in enumerate(jobs):
         assert parallel[i] == serial[i], (level, fmt)
         assert decode(b"".join(serial[i]), fmt) == data
+
+
+def hard_inputs():
+    """Inputs whose speculative parses join late or never: periods, runs, edited repeats, far 4-byte copies."""
+    rng = random.Random(13)
+    unit = rng.randbytes(4096)
+    edited = bytearray()
+    for i in range(120):
+        edited += unit
+        edited[rng.randrange(len(edited))] ^= 0x5A
+    far = bytearray(rng.randbytes(40000))
+    while len(far) < 3_000_000:
+        far += bytes(b | 0x80 if rng.random() < 0.2 else b & 0x7F for b in rng.randbytes(9))
+        far += far[-16384:-16380]
+    return {"period 2": b"ab" * 1_500_000, "run": b"\x00" * 3_000_000, "period 32768": rng.randbytes(32768) * 96,
+            "edited repeats": bytes(edited) * 6, "far copies": bytes(far),
+            "text then random": (b"the lazy dog and the quick fox " * 70000)[:2_000_000] + rng.randbytes(1_500_000)}
+
+
+def test_compress_on_threads_matches_one_thread(corpus):
+    inputs = dict(corpus, **hard_inputs())
+    inputs["whole corpus"] = b"".join(corpus.values())
+    for name, data in inputs.items():
+        for level, fmt in CONFIGS:
+            one = kavo.compress(data, level, fmt)
+            for threads in (2, 0, 5):
+                assert kavo.compress(data, level, fmt, threads=threads) == one, (name, level, fmt, threads)
+        # Small chunks and start logs: joins, takeovers and chunks no thread reached on every input.
+        one = kavo.compress(data)
+        for threads, chunk, span in ((2, 200_000, 50_000), (7, 65_536, 40_000), (3, 1 << 20, 0)):
+            out, report = kavo._compress_plan(data, 1, 2, threads, chunk, span)
+            assert out == one, (name, threads, chunk, span)
+            assert report["parsed"] >= len(data) and report["threads"] <= threads
+    assert decode(kavo.compress(inputs["whole corpus"], 1, 0, threads=2), 0) == inputs["whole corpus"]
+
+
+@pytest.mark.parametrize("threads", [-1, 257])
+def test_compress_refuses_a_thread_count_as_the_writer_does(threads):
+    with pytest.raises(ValueError, match="threads must be 0"):
+        kavo.compress(b"x", threads=threads)
+    with pytest.raises(TypeError):
+        kavo.compress(b"x", 1, 2, 2)  # threads is keyword-only
 
 
 @pytest.mark.parametrize("make", [lambda: kavo.compressobj(1, kavo.KAVO_FMT_GZIP),

@@ -12,6 +12,7 @@
 
 #include "block_pipeline.h"
 #include "kavo.h"
+#include "parallel_encode.h"
 #include "check.h"
 
 namespace {
@@ -182,6 +183,93 @@ void test_spliced_equals_direct() {
     std::printf("spliced against direct: %d streams, %zu blocks, %zu bytes\n", cases, blocks, bytes_in);
 }
 
+// Inputs that keep speculative parses from joining or make joins land in awkward places: periodic
+// data (a run of one byte included), repeated blocks with a byte edited per copy, 4-byte copies at
+// the distances where a short match stops paying among 3 to 30% bytes >= 144, and stretches of
+// about 52 such bytes (where runs go out stored) between text.
+bytes make_hard_input(int kind, size_t n, std::mt19937 &rng) {
+    bytes out;
+    out.reserve(n + 70000);
+    if (kind == 0) {
+        static const size_t periods[] = {1, 2, 3, 7, 64, 1000, 4096, 32768, 32769};
+        bytes unit(periods[rng() % 9]);
+        for (uint8_t &b : unit)
+            b = uint8_t(rng());
+        while (out.size() < n)
+            out.insert(out.end(), unit.begin(), unit.end());
+    } else if (kind == 1) {
+        bytes unit(5000 + rng() % 35000);
+        for (uint8_t &b : unit)
+            b = uint8_t(rng());
+        while (out.size() < n) {
+            unit[rng() % unit.size()] ^= uint8_t(1 + rng() % 255);
+            out.insert(out.end(), unit.begin(), unit.end());
+        }
+    } else if (kind == 2) {
+        static const size_t distances[] = {8192, 8193, 16384, 32768};
+        const uint32_t high = 3 + rng() % 28;  // percent of bytes >= 144
+        while (out.size() < n) {
+            if (out.size() > 32768 && rng() % 10 == 0) {
+                const size_t from = out.size() - distances[rng() % 4];
+                for (int i = 0; i < 4; ++i)
+                    out.push_back(out[from + size_t(i)]);
+            } else {
+                out.push_back(uint8_t(rng() % 100 < high ? 144 + rng() % 112 : rng() % 144));
+            }
+        }
+    } else {
+        while (out.size() < n) {
+            for (size_t i = 0, k = 45 + rng() % 16; i < k; ++i)
+                out.push_back(uint8_t(144 + rng() % 112));
+            const bytes text = make_input(0, 20 + rng() % 400, rng);
+            out.insert(out.end(), text.begin(), text.end());
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+// One call on 1 to 8 threads, with chunks and start logs small enough that joins, takeovers and
+// chunks no thread reached happen on small inputs, against the call on one thread.
+void test_parallel_equals_direct() {
+    std::mt19937 rng(1313);
+    int cases = 0, joins = 0, takeovers = 0;
+    uint64_t parsed = 0, bytes_in = 0;
+    for (int round = 0; round < 48; ++round) {
+        const format_ops &f = FORMATS[round % 3];
+        const size_t n = 100000 + rng() % 1200000;
+        const bytes in = round % 2 ? make_input(int(rng() % 4), n, rng) : make_hard_input(int(rng() % 4), n, rng);
+        kavo_stream s;
+        f.init(&s, 1);
+        bytes want(size_t(deflate_encode_bound(n)) + 64);
+        want.resize(size_t(f.encode(&s, want.data(), in.data(), int32_t(n), 1)));
+        const kavo_stream open = s;  // the record before the finish: bytes and queue split alike
+        append_flush(want, s, f.finish);
+        for (int threads : {1, 2, 3, 8}) {
+            kavo::parallel_plan plan;
+            plan.chunk = uint32_t(40000 + rng() % 300000);
+            plan.log_span = uint32_t(rng() % 2 ? 33000 + rng() % 100000 : plan.chunk / 2);
+            kavo::parallel_report r;
+            f.init(&s, 1);
+            bytes got(want.size() + 64);
+            got.resize(kavo::parallel_encode(&s, got.data(), in.data(), int32_t(n), threads, plan, &r));
+            CHECK(s.bit_queue == open.bit_queue && s.queued_bits == open.queued_bits && s.state == open.state &&
+                  s.checksum == open.checksum && s.input_total == open.input_total);
+            append_flush(got, s, f.finish);
+            const bool same = got == want;
+            CHECK(same);
+            CHECK(r.parsed >= n && r.joined + r.taken_over <= r.chunks && r.threads <= threads);
+            if (!same)
+                std::fprintf(stderr, "  round %d threads %d chunk %u log %u: %zu bytes\n", round, threads,
+                             plan.chunk, plan.log_span, n);
+            ++cases, joins += r.joined - 1, takeovers += r.taken_over, parsed += r.parsed, bytes_in += n;
+        }
+    }
+    CHECK(joins > 0 && takeovers > 0);
+    std::printf("parallel against direct: %d calls, %d joins, %d takeovers, %.2f bytes parsed a byte\n", cases,
+                joins, takeovers, double(parsed) / double(bytes_in));
+}
+
 size_t thread_count() {
     size_t n = 0;
     if (DIR *d = opendir("/proc/self/task")) {
@@ -255,6 +343,7 @@ void test_teardown() {
 
 int main() {
     test_spliced_equals_direct();
+    test_parallel_equals_direct();
     test_teardown();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures ? 1 : 0;

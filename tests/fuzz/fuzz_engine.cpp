@@ -10,7 +10,8 @@
 //     too, so a read past it faults;
 //   - the bytes written and the stream record (queued bits, state, checksum, input count) equal
 //     those of the plain encoder;
-// and at the end that zlib inflates the whole stream back to the input, with nothing left over.
+// and at the end that zlib inflates the whole stream back to the input, with nothing left over,
+// and (level 1) that the whole input as one call on several threads gives the one-thread bytes.
 //
 // Input layout (all fields optional; missing bytes read as 0):
 //   byte 0: bit 0 level, bits 1-2 format (3 acts as raw), bit 3 last call with more = 0,
@@ -33,6 +34,7 @@
 #include <unistd.h>
 
 #include "kavo.h"
+#include "parallel_encode.h"
 #include "plain_deflate.h"
 
 namespace {
@@ -273,6 +275,27 @@ void inflate_check(const std::vector<uint8_t> &stream, const std::vector<uint8_t
     REQUIRE(input.empty() || std::memcmp(got.data(), input.data(), input.size()) == 0, call);
 }
 
+// The whole input as one call on several threads, with chunks and start logs chosen by the
+// fuzzer's bytes, against the same call on one: the same bytes and the same stream record.
+void parallel_check(const std::vector<uint8_t> &input, int format, unsigned threads, uint32_t chunk, uint32_t span) {
+    kavo_stream one, many;
+    const int kavo_format = format == plain::FMT_GZIP ? KAVO_FMT_GZIP : format == plain::FMT_ZLIB ? KAVO_FMT_ZLIB
+                                                                                                  : KAVO_FMT_DEFLATE;
+    stream_init(&one, 1, kavo_format);
+    stream_init(&many, 1, kavo_format);
+    const size_t room = size_t(deflate_encode_bound(input.size())) + GZIP_FINISH_BOUND + GZIP_HEADER_SIZE;
+    std::vector<uint8_t> want(room), got(room);
+    stream_encode(&one, want.data(), input.data(), int32_t(input.size()), 1);
+    const size_t n = size_t(one.out_cursor - want.data());
+    kavo::parallel_plan plan;
+    plan.chunk = chunk;
+    plan.log_span = span;
+    REQUIRE(kavo::parallel_encode(&many, got.data(), input.data(), int32_t(input.size()), int(threads), plan) == n, 0);
+    REQUIRE(std::memcmp(want.data(), got.data(), n) == 0, 0);
+    REQUIRE(one.bit_queue == many.bit_queue && one.queued_bits == many.queued_bits && one.state == many.state, 0);
+    REQUIRE(one.checksum == many.checksum && one.input_total == many.input_total, 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -336,6 +359,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     c.finish();
     inflate_check(c.stream_bytes, input, format, c.call);
+    if (level == 1 && input.size() >= 2) {
+        // Threads and chunk size from the split count and the generator's fields: 2 to 5 threads,
+        // 2 to 17 chunks, start logs from nothing to a whole chunk.
+        const uint32_t chunk = uint32_t(input.size() / (2 + (gap & 15)));
+        parallel_check(input, format, 2 + splits % 4, chunk ? chunk : 1, chunk / (1 + (seed & 3)) + (seed & 4) * 9000);
+    }
 
     if (after_finish) {
         // Out of order: the bytes mean nothing to a decoder any more, but they must still stay
