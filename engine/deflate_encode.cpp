@@ -396,7 +396,7 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         const uint32_t dist = here - cand;
         // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
         // still fails. One branch decides both.
-        const uint32_t far = dist - 1 > window.max - 1;
+        const uint32_t far = dist > window.max;  // never 0: a slot holds an earlier position
         const uint8_t *const ref = ip - (far ? 0 : dist);
         if (((load32le(ref) ^ word) | far) == 0) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
@@ -445,15 +445,15 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         w.spill_unconditional();
         ++ip;
         hc += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
-        if (KAVO_UNLIKELY(hc >= STORED_HIGH_COUNT)) {
+        if (KAVO_UNLIKELY((hc >= STORED_HIGH_COUNT) | (ip >= ip_end))) {
+            if (hc < STORED_HIGH_COUNT) {
+                pos = uint32_t(ip - in);
+                high_count = hc;
+                return false;
+            }
             pos = uint32_t(ip - in);
             return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
                                       match_entry);
-        }
-        if (ip >= ip_end) {
-            pos = uint32_t(ip - in);
-            high_count = hc;
-            return false;
         }
         word = next_word;
         slot = next_slot;
