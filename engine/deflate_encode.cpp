@@ -201,9 +201,9 @@ KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_c
 // The greedy pass while the pending run holds 52 bytes >= 144: the run will go out stored
 // whatever follows, so its bytes need no literal codes and no more counting, and only matches
 // of 6 or more bytes are taken. This is all the work that incompressible input costs, so the
-// loop is cut to the bone: four positions a step, the reach tested with one compare (a slot
-// always holds an earlier position, so the distance is never 0), and the candidate's bytes read
-// at an address made from the slot itself.
+// loop is cut to the bone: a function of its own (its caller's values would crowd its
+// registers), the reach tested with one compare (a slot always holds an earlier position, so the
+// distance is never 0), and the candidate's bytes read at an address made from the slot itself.
 template <typename Window>
 KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t len, uint32_t base,
                                     uint32_t *last_pos, uint32_t end, uint32_t &pos_io, uint32_t &high_count,
@@ -212,8 +212,6 @@ KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t
     uint32_t i = pos_io;
     // The byte of running position p is at address p + at_offset (modulo the address width).
     const uintptr_t at_offset = uintptr_t(in) - uintptr_t(base);
-    // Position i + k tests candidate c within reach when c + (reach - (base + i + k)), modulo
-    // 2^32, is below the reach.
     const uint32_t max = window.max;
     // A candidate that passes the word test: its length decides; returns whether it is taken.
     auto taken = [&](uint32_t at, uint32_t cand) -> bool {
@@ -241,8 +239,7 @@ KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t
             taken(uint32_t(ip - in), cand))
             return true;
     }
-    i = uint32_t(ip - in);
-    pos_io = i;
+    pos_io = uint32_t(ip - in);
     return false;
 }
 
