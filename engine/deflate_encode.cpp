@@ -14,6 +14,14 @@
 
 using namespace kavo;
 
+// For a loop that needs every register: kept out of its caller, so that the caller's values do
+// not crowd it.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define KAVO_NOINLINE __declspec(noinline)
+#else
+#define KAVO_NOINLINE __attribute__((noinline))
+#endif
+
 namespace {
 
 constexpr uint32_t HASH_BITS = 13;
@@ -192,32 +200,44 @@ KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_c
 
 // The greedy pass while the pending run holds 52 bytes >= 144: the run will go out stored
 // whatever follows, so its bytes need no literal codes and no more counting, and only matches
-// of 6 or more bytes are taken. This is all the work that incompressible input costs.
+// of 6 or more bytes are taken. This is all the work that incompressible input costs, so the
+// loop is cut to the bone: a function of its own (its caller's values would crowd its
+// registers), the reach tested with one compare (a slot always holds an earlier position, so the
+// distance is never 0), and the candidate's bytes read at an address made from the slot itself.
 template <typename Window>
-KAVO_INLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t len, uint32_t base,
+KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t len, uint32_t base,
                                     uint32_t *last_pos, uint32_t end, uint32_t &pos_io, uint32_t &high_count,
                                     uint32_t &match_len, uint32_t &match_entry) {
     high_count = STORED_HIGH_COUNT;
-    const uint8_t *ip = in + pos_io;
+    uint32_t i = pos_io;
+    // The byte of running position p is at address p + at_offset (modulo the address width).
+    const uintptr_t at_offset = uintptr_t(in) - uintptr_t(base);
+    const uint32_t max = window.max;
+    // A candidate that passes the word test: its length decides; returns whether it is taken.
+    auto taken = [&](uint32_t at, uint32_t cand) -> bool {
+        const uint8_t *const ip = in + at;
+        const uint8_t *const ref = reinterpret_cast<const uint8_t *>(at_offset + cand);
+        const uint32_t remaining = len - at;
+        const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
+        const uint32_t n = match_length(ip, ref, cap);
+        if (n < MIN_MATCH_WHILE_STORING)
+            return false;
+        match_len = n;
+        match_entry = distance_entry(base + at - cand);
+        pos_io = at;
+        return true;
+    };
+    const uint8_t *ip = in + i;
     const uint8_t *const ip_end = in + end;
-    const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
-    for (; ip < ip_end; ++ip) {
+    uint32_t here = base + i;
+    for (; ip < ip_end; ++ip, ++here) {
         const uint32_t word = load32le(ip);
         uint32_t &slot = last_pos[hash_slot(word)];
-        const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
-        const uint32_t dist = here - slot;
+        const uint32_t cand = slot;
         slot = here;
-        if (dist - 1 <= window.max - 1 && load32le(ip - dist) == word) {
-            const size_t remaining = size_t(in + len - ip);
-            const uint32_t cap = remaining < MAX_MATCH ? uint32_t(remaining) : MAX_MATCH;
-            const uint32_t n = match_length(ip, ip - dist, cap);
-            if (n >= MIN_MATCH_WHILE_STORING) {
-                match_len = n;
-                match_entry = distance_entry(dist);
-                pos_io = uint32_t(ip - in);
-                return true;
-            }
-        }
+        if (here - cand <= max && load32le(reinterpret_cast<const uint8_t *>(at_offset + cand)) == word &&
+            taken(uint32_t(ip - in), cand))
+            return true;
     }
     pos_io = uint32_t(ip - in);
     return false;
@@ -385,7 +405,7 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         const uint32_t dist = here - cand;
         // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
         // still fails. One branch decides both.
-        const uint32_t far = dist - 1 > window.max - 1;
+        const uint32_t far = dist > window.max;  // never 0: a slot holds an earlier position
         const uint8_t *const ref = ip - (far ? 0 : dist);
         if (((load32le(ref) ^ word) | far) == 0) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
@@ -436,15 +456,15 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         w.spill_unconditional();
         ++ip;
         hc += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
-        if (KAVO_UNLIKELY(hc >= STORED_HIGH_COUNT)) {
+        if (KAVO_UNLIKELY((hc >= STORED_HIGH_COUNT) | (ip >= ip_end))) {
+            if (hc < STORED_HIGH_COUNT) {
+                pos = uint32_t(ip - in);
+                high_count = hc;
+                return false;
+            }
             pos = uint32_t(ip - in);
             return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
                                       match_entry);
-        }
-        if (ip >= ip_end) {
-            pos = uint32_t(ip - in);
-            high_count = hc;
-            return false;
         }
         word = next_word;
         slot = next_slot;
