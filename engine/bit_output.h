@@ -54,6 +54,11 @@ KAVO_INLINE void store32le(uint8_t *p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
+KAVO_INLINE void store64le(uint8_t *p, uint64_t v) {
+    store32le(p, uint32_t(v));
+    store32le(p + 4, uint32_t(v >> 32));
+}
+
 KAVO_INLINE void store32be(uint8_t *p, uint32_t v) {
     p[0] = uint8_t(v >> 24);
     p[1] = uint8_t(v >> 16);

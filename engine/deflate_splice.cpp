@@ -8,6 +8,21 @@ namespace {
 // Appends bits [from, to) of src, LSB first, to the queue. Reads up to 12 bytes past the byte of
 // bit `to`: a segment keeps its end queue and 8 zero bytes there.
 void append_bits(bit_writer &w, const uint8_t *src, uint64_t from, uint64_t to) {
+    if (to - from >= 128) {
+        // Whole 64-bit words: the b queued bits stay queued, and each word written is the queue
+        // followed by the next 64 - b bits. The last word read ends 8 bytes before bit `to`.
+        const uint32_t b = w.bits, sh = uint32_t(from & 7);
+        uint64_t q = w.queue;
+        const uint8_t *p = src + (from >> 3);
+        for (uint64_t n = (to - from) / 64 - 1; n; --n, p += 8) {
+            const uint64_t x = sh ? (load64le(p) >> sh) | (load64le(p + 8) << (64 - sh)) : load64le(p);
+            store64le(w.cursor, q | (x << b));
+            w.cursor += 8;
+            q = b ? x >> (64 - b) : 0;
+        }
+        w.queue = q;
+        from = uint64_t(p - src) * 8 + sh;
+    }
     for (; from + 32 <= to; from += 32) {
         w.add(uint32_t(load64le(src + (from >> 3)) >> (from & 7)), 32);
         w.spill();
