@@ -54,11 +54,13 @@ class compressobj(metaclass=_pybind11_type):
         later call.
         """
 
-def compress(data: ReadableBuffer, level: int = 1, format: int = 2) -> bytes:
+def compress(data: ReadableBuffer, level: int = 1, format: int = 2, *, threads: int = 1) -> bytes:
     """The whole of data in one call: exactly compressobj(level, format).compress(bytes(data))
     + flush(), read in place (any C-contiguous bytes-like object, of any size) with the
-    interpreter lock released. TypeError for an object without the buffer protocol, BufferError
-    for a buffer that is not contiguous, MemoryError when the result cannot be allocated.
+    interpreter lock released. threads > 1 parses it on that many threads (0: every core the
+    process may use) with the same bytes; ValueError outside 0 to 256. TypeError for an object
+    without the buffer protocol, BufferError for a buffer that is not contiguous, MemoryError when
+    the result cannot be allocated.
     """
 
 class Writer(metaclass=_pybind11_type):

@@ -1,4 +1,4 @@
-"""File benchmarks: kavo.open against the peers' threaded gzip writers, the kavo command against gzip and
+"""File benchmarks: one call on threads against the fastest one-call peers, kavo.open against the peers' threaded gzip writers, the kavo command against gzip and
 pigz, and kavo.compress on bytes, bytearray and NumPy arrays. Run alone or from bench.py."""
 
 from __future__ import annotations
@@ -143,9 +143,54 @@ def measure_buffers(data: bytes, repeat: int) -> list[str]:
     return lines + [""]
 
 
+def one_calls(threads: int) -> dict[str, Callable[[bytes], bytes]]:
+    """One call of the whole input, raw deflate: kavo on 1 and N threads, the fastest one-call peers."""
+    found = {"kavo.compress threads=1": lambda d: kavo.compress(d),
+             f"kavo.compress threads={threads}": lambda d: kavo.compress(d, threads=threads)}
+    try:
+        from isal import igzip_threaded, isal_zlib
+
+        found["isal_zlib level 0"] = lambda d: isal_zlib.compress(d, 0, -15)
+        found["isal_zlib level 1"] = lambda d: isal_zlib.compress(d, 1, -15)
+
+        def isal_threaded(d: bytes) -> bytes:  # gzip, to memory
+            buf = io.BytesIO()
+            with igzip_threaded.open(buf, "wb", compresslevel=1, threads=threads) as f:
+                f.write(d)
+            return buf.getvalue()
+
+        found[f"isal igzip_threaded level 1 threads={threads} (gzip)"] = isal_threaded
+    except ImportError:
+        pass
+    return found
+
+
+def measure_one_call(data: bytes, repeat: int, threads: int = 2) -> list[str]:
+    cases = one_calls(threads)
+    best = {name: (float("inf"), 0) for name in cases}
+    for _ in range(repeat):
+        for name, fn in cases.items():
+            t0 = time.perf_counter()
+            out = fn(data)
+            best[name] = min(best[name], (time.perf_counter() - t0, len(out)))
+    ours = best[f"kavo.compress threads={threads}"][0]
+    one = kavo.compress(data)
+    out, report = kavo._compress_plan(data, 1, 2, threads, 0, 0)
+    assert out == one, "kavo.compress on threads wrote other bytes than on one"
+    lines = [f"### One call on {threads} threads (kavo.compress threads={threads}, the same bytes as threads=1)", "",
+             f"{len(data) / MB:.1f} MB in one call, elapsed time, best of {repeat}.", "",
+             f"| call | MB/s | ratio | kavo threads={threads} ÷ call |", "| --- | ---: | ---: | ---: |"]
+    for name, (seconds, size) in best.items():
+        lines.append(f"| {name} | {len(data) / seconds / MB:.0f} | {size / len(data):.3f} | {seconds / ours:.2f}× |")
+    lines += ["", f"Work: {report['parsed'] / len(data):.3f} bytes parsed a byte of input; farthest join "
+              f"{report['worst_join'] / 1024:.0f} KiB past a chunk's start; {report['chunks']} chunks, "
+              f"{report['joined']} used, {report['taken_over']} parsed on by the chunk before.", ""]
+    return lines
+
+
 def run(data: bytes, repeat: int) -> list[str]:
-    return (["## Files", ""] + measure_writers(data, repeat) + measure_command(data, repeat)
-            + measure_buffers(data, repeat))
+    return (["## Files", ""] + measure_one_call(data, repeat) + measure_writers(data, repeat)
+            + measure_command(data, repeat) + measure_buffers(data, repeat))
 
 
 def main() -> None:
