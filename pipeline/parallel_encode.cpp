@@ -92,6 +92,10 @@ struct job {
     std::condition_variable progress;
     size_t next_claim = 0;
     std::atomic<bool> failed{false};  // memory ran out somewhere: the caller encodes alone
+    // The container's checksum of the whole input, taken by the first thread that runs out of chunks.
+    int format = KAVO_FMT_DEFLATE;
+    uint32_t checksum = 0;
+    std::atomic<bool> checksum_taken{false};
 
     // Chunks of chunk_size bytes at least, the remainder spread over them: a short last chunk
     // could never join (a join lies 32768 bytes past a chunk's start at the least).
@@ -291,12 +295,15 @@ void work(job &j) {
             while (j.next_claim < j.chunks.size() && j.chunks[j.next_claim].state != chunk_state::waiting)
                 ++j.next_claim;
             if (j.next_claim == j.chunks.size() || j.failed)
-                return;
+                break;
             index = j.next_claim++;
             j.chunks[index].state = chunk_state::running;
         }
         run_chunk(j, index);
     }
+    if (j.format != KAVO_FMT_DEFLATE && !j.failed && !j.checksum_taken.exchange(true))
+        j.checksum = j.format == KAVO_FMT_GZIP ? crc32_fast(j.checksum, j.in, int32_t(j.len))
+                                               : adler32_fast(j.checksum, j.in, int32_t(j.len));
 }
 
 // The first stored run at or after bit `from` of chunk c's output.
@@ -310,9 +317,12 @@ uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
     return c.parser->first_stored;
 }
 
-// Splices the used pieces, in order, into the stream.
+// Splices the used pieces, in order, into the stream: the header if it is pending, the raw pieces,
+// then the checksum that a thread took over the whole input.
 size_t stitch(kavo_stream *s, uint8_t *out, job &j) {
     size_t written = 0;
+    if (s->state == ST_HEADER_PENDING)
+        written = size_t(s->format == KAVO_FMT_GZIP ? gzip_send_header(s, out) : zlib_send_header(s, out));
     size_t k = 0;
     for (;;) {
         chunk &c = j.chunks[k];
@@ -320,10 +330,13 @@ size_t stitch(kavo_stream *s, uint8_t *out, job &j) {
         const uint32_t to = c.next < 0 ? j.len : c.end_pos;
         const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
         const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? nullptr : &c.end, stored);
-        stream_splice(s, out + written, &seg, c.out.get(), j.in + from, int32_t(to - from));
+        deflate_splice(s, out + written, &seg, c.out.get(), int32_t(to - from));
         written = size_t(s->out_cursor - out);
-        if (c.next < 0)
+        if (c.next < 0) {
+            if (s->format != KAVO_FMT_DEFLATE)
+                s->checksum = j.checksum;
             return written;
+        }
         k = size_t(c.next);
     }
 }
@@ -366,6 +379,8 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t 
     } catch (const std::bad_alloc &) {
         return encode_alone(s, out, in, len);
     }
+    j->format = s->format;
+    j->checksum = s->checksum;
     const size_t helpers = std::min<size_t>(size_t(threads), j->chunks.size()) - 1;
     std::vector<std::thread> pool;
     try {
