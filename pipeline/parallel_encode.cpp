@@ -72,10 +72,8 @@ struct chunk {
     size_t log_published = 0;
     uint32_t log_covered = 0;
     bool log_final = false;
-    uint64_t first_stored_after_log = KAVO_NO_STORED;
     // The piece of its output that the call uses: from join_pos (bit open_bit) to end_pos (the end
     // of match `end`), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
-    bool joined = false;
     uint32_t join_pos = 0;
     uint64_t open_bit = 3;
     int next = -1;
@@ -103,7 +101,6 @@ struct job {
         : in(data), len(n), log_span(span), chunks(std::max<size_t>(1, n / chunk_size)) {
         for (size_t k = 0; k < chunks.size(); ++k)
             chunks[k].begin = uint32_t(uint64_t(n) * k / chunks.size());
-        chunks[0].joined = true;  // the first chunk's parse is the call's own from the start
     }
 
     void fail() {
@@ -199,7 +196,6 @@ join_result try_join(job &j, chunk &c, chunk &d) {
                     c.next = int(&d - j.chunks.data());
                     c.end_pos = q;
                     c.end = mine[i];
-                    d.joined = true;
                     d.join_pos = q;
                     d.open_bit = theirs[k].bit;
                     p->log = nullptr;
@@ -274,9 +270,7 @@ void run_chunk(job &j, size_t index) {
         }
         if (!take_over) {
             const join_result r = try_join(j, c, d);
-            if (r == join_result::stopped)
-                return;
-            if (r == join_result::joined)
+            if (r != join_result::apart)
                 return;
             std::lock_guard<std::mutex> lock(j.mutex);
             d.cancelled = true;
