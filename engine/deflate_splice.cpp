@@ -64,7 +64,8 @@ int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, c
         w.flush_to_byte();
         tail = p1 > 0 ? (p1 + 10 + 7) / 8 : 1;
     }
-    std::memcpy(w.cursor, seg_out + tail, size_t(seg->size - tail));
+    if (w.cursor != seg_out + tail)  // a segment parsed straight into the stream's output is in place
+        std::memcpy(w.cursor, seg_out + tail, size_t(seg->size - tail));
     w.cursor += seg->size - tail;
     w.queue = seg->bit_queue;
     w.bits = seg->queued_bits;

@@ -44,7 +44,7 @@ uint64_t compress_room(int format, uint64_t n) {
 }
 
 size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more, int threads,
-                  const kavo::parallel_plan &plan, kavo::parallel_report *report) {
+                  uint64_t room, const kavo::parallel_plan &plan, kavo::parallel_report *report) {
     size_t written = 0;
     uint64_t done = 0;
     do {
@@ -52,7 +52,8 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
         // Only the last piece may close the stream.
         const int piece_more = done + piece < n ? 1 : more;
         if (threads > 1 && piece_more)
-            kavo::parallel_encode(s, out + written, in + done, int32_t(piece), threads, plan, report);
+            kavo::parallel_encode(s, out + written, room > written ? room - written : 0, in + done, int32_t(piece),
+                                  threads, plan, report);
         else
             stream_encode(s, out + written, in + done, int32_t(piece), piece_more);
         written = size_t(s->out_cursor - out);
@@ -80,12 +81,13 @@ int thread_count(int threads) {
 
 py::bytes compress_whole(kavo_stream *s, const input_buffer &in, int threads, const kavo::parallel_plan &plan,
                          kavo::parallel_report *report) {
-    PyObject *result = new_output(compress_room(s->format, in.size()) + FINISH_ROOM);
+    const uint64_t room = compress_room(s->format, in.size()) + FINISH_ROOM;
+    PyObject *result = new_output(room);
     auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
     size_t written;
     {
         py::gil_scoped_release unlocked;
-        written = encode_all(s, out, in.data(), in.size(), 1, threads, plan, report);
+        written = encode_all(s, out, in.data(), in.size(), 1, threads, room, plan, report);
         written += size_t(stream_finish(s, out + written));
     }
     return cut_result(result, written, [] { throw py::error_already_set(); });

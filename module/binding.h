@@ -136,9 +136,10 @@ uint64_t compress_room(int format, uint64_t n);
 // Encodes n bytes in engine calls of at most MAX_ENGINE_CALL; returns the bytes written. Counted
 // from the cursor, not from the int the engine returns: near the largest piece, input that the
 // fixed codes expand writes more than 2^31 - 1 bytes.
-// With threads > 1, the calls that leave the stream open run on that many threads (the same bytes).
+// With threads > 1, the calls that leave the stream open run on that many threads (the same bytes);
+// room, the bytes at out, lets the first of them write there directly.
 size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, int more, int threads = 1,
-                  const kavo::parallel_plan &plan = {}, kavo::parallel_report *report = nullptr);
+                  uint64_t room = 0, const kavo::parallel_plan &plan = {}, kavo::parallel_report *report = nullptr);
 
 // A bytes object of the given size, to be written; MemoryError, as the standard library raises
 // it, when it cannot be made.

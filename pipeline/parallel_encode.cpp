@@ -65,7 +65,9 @@ struct chunk {
     chunk_state state = chunk_state::waiting;
     std::atomic<bool> cancelled{false};
     std::unique_ptr<kavo_parser> parser;
-    std::unique_ptr<uint8_t[]> out;
+    uint8_t *out = nullptr;  // the parse's bytes: a buffer of the job's, or the call's own output
+    std::unique_ptr<uint8_t[]> own_out;
+    bool done = false;  // the parse ended where the next piece takes over, or at the input's end
     // The start log, published a step at a time: every match starting before log_covered is among
     // the first log_published events.
     event_buffer start_log;
@@ -94,6 +96,13 @@ struct job {
     int format = KAVO_FMT_DEFLATE;
     uint32_t checksum = 0;
     std::atomic<bool> checksum_taken{false};
+    // The stitch: pieces go into the call's output in order as soon as each is done, on whichever
+    // thread finishes one, so that it runs beside the parses and frees their buffers for reuse.
+    kavo_stream *stream = nullptr;
+    uint8_t *direct = nullptr;  // when set, chunk 0 parses straight into the output here
+    int stitch_next = 0;        // the piece to go in next; -1 when all are in
+    bool stitching = false;     // a thread is splicing pieces
+    std::vector<std::unique_ptr<uint8_t[]>> spare;  // buffers of stitched pieces, each room for any later chunk
 
     // Chunks of chunk_size bytes at least, the remainder spread over them: a short last chunk
     // could never join (a join lies 32768 bytes past a chunk's start at the least).
@@ -237,29 +246,44 @@ join_result try_join(job &j, chunk &c, chunk &d) {
     return join_result::apart;
 }
 
-void run_chunk(job &j, size_t index) {
+// Whether the parse of chunk `index` ended where the piece after it takes over (or at the input's end)
+// rather than being told to stop.
+bool run_chunk(job &j, size_t index) {
     chunk &c = j.chunks[index];
     const uint64_t room = parser_room(j.len - c.begin);
+    if (index == 0 && j.direct) {
+        c.out = j.direct;
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(j.mutex);
+            if (!j.spare.empty()) {  // handed out in chunk order, so big enough
+                c.own_out = std::move(j.spare.back());
+                j.spare.pop_back();
+            }
+        }
+        if (!c.own_out)
+            c.own_out.reset(new (std::nothrow) uint8_t[size_t(room)]);
+        c.out = c.own_out.get();
+    }
     c.parser.reset(new (std::nothrow) kavo_parser);
-    c.out.reset(new (std::nothrow) uint8_t[size_t(room)]);
     if (!c.parser || !c.out) {
         j.fail();
-        return;
+        return false;
     }
     kavo_parser *p = c.parser.get();
-    parser_init(p, j.in, int32_t(j.len), int32_t(c.begin), c.out.get(), room);
+    parser_init(p, j.in, int32_t(j.len), int32_t(c.begin), c.out, room);
     if (index > 0 && !run_start_log(j, c))
-        return;
+        return false;
     size_t next = index + 1;
     for (;;) {
         const uint32_t target = next < j.chunks.size() ? j.chunks[next].begin : j.len;
         while (p->pos < target) {
             parser_step(p, int32_t(std::min(target, p->pos + MAIN_STEP)));
             if (stopping(j, c))
-                return;
+                return false;
         }
         if (next >= j.chunks.size() || p->pos >= j.len)
-            return;  // this parse runs to the end: next stays -1
+            return true;  // this parse runs to the end: next stays -1
         chunk &d = j.chunks[next];
         bool take_over;
         {
@@ -271,7 +295,7 @@ void run_chunk(job &j, size_t index) {
         if (!take_over) {
             const join_result r = try_join(j, c, d);
             if (r != join_result::apart)
-                return;
+                return r == join_result::joined;
             std::lock_guard<std::mutex> lock(j.mutex);
             d.cancelled = true;
             d.state = chunk_state::taken_over;
@@ -279,6 +303,46 @@ void run_chunk(job &j, size_t index) {
         }
         ++next;
     }
+}
+
+// The first stored run at or after bit `from` of chunk c's output.
+uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
+    if (has_start_log) {
+        const kavo_parse_event *log = c.start_log.data.get();
+        for (size_t i = 0; i < c.log_published; ++i)
+            if (log[i].len == 0 && log[i].bit >= from)
+                return log[i].bit;
+    }
+    return c.parser->first_stored;
+}
+
+// Splices chunk k's piece after those before it. The piece before it is in, so its start is known.
+void stitch_piece(job &j, size_t k) {
+    chunk &c = j.chunks[k];
+    const uint32_t from = k == 0 ? 0 : c.join_pos;
+    const uint32_t to = c.next < 0 ? j.len : c.end_pos;
+    const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
+    const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? nullptr : &c.end, stored);
+    deflate_splice(j.stream, j.stream->out_cursor, &seg, c.out, int32_t(to - from));
+}
+
+// Chunk `index` is done: whoever is not already splicing splices every piece that can go in now.
+void piece_done(job &j, size_t index) {
+    std::unique_lock<std::mutex> lock(j.mutex);
+    j.chunks[index].done = true;
+    if (j.stitching)
+        return;  // that thread sees this piece before it stops
+    j.stitching = true;
+    while (j.stitch_next >= 0 && j.chunks[size_t(j.stitch_next)].done && !j.failed) {
+        chunk &c = j.chunks[size_t(j.stitch_next)];
+        lock.unlock();
+        stitch_piece(j, size_t(j.stitch_next));
+        lock.lock();
+        j.stitch_next = c.next;
+        if (c.own_out)
+            j.spare.push_back(std::move(c.own_out));
+    }
+    j.stitching = false;
 }
 
 void work(job &j) {
@@ -293,46 +357,12 @@ void work(job &j) {
             index = j.next_claim++;
             j.chunks[index].state = chunk_state::running;
         }
-        run_chunk(j, index);
+        if (run_chunk(j, index))
+            piece_done(j, index);
     }
     if (j.format != KAVO_FMT_DEFLATE && !j.failed && !j.checksum_taken.exchange(true))
         j.checksum = j.format == KAVO_FMT_GZIP ? crc32_fast(j.checksum, j.in, int32_t(j.len))
                                                : adler32_fast(j.checksum, j.in, int32_t(j.len));
-}
-
-// The first stored run at or after bit `from` of chunk c's output.
-uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
-    if (has_start_log) {
-        const kavo_parse_event *log = c.start_log.data.get();
-        for (size_t i = 0; i < c.log_published; ++i)
-            if (log[i].len == 0 && log[i].bit >= from)
-                return log[i].bit;
-    }
-    return c.parser->first_stored;
-}
-
-// Splices the used pieces, in order, into the stream: the header if it is pending, the raw pieces,
-// then the checksum that a thread took over the whole input.
-size_t stitch(kavo_stream *s, uint8_t *out, job &j) {
-    size_t written = 0;
-    if (s->state == ST_HEADER_PENDING)
-        written = size_t(s->format == KAVO_FMT_GZIP ? gzip_send_header(s, out) : zlib_send_header(s, out));
-    size_t k = 0;
-    for (;;) {
-        chunk &c = j.chunks[k];
-        const uint32_t from = k == 0 ? 0 : c.join_pos;
-        const uint32_t to = c.next < 0 ? j.len : c.end_pos;
-        const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
-        const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? nullptr : &c.end, stored);
-        deflate_splice(s, out + written, &seg, c.out.get(), int32_t(to - from));
-        written = size_t(s->out_cursor - out);
-        if (c.next < 0) {
-            if (s->format != KAVO_FMT_DEFLATE)
-                s->checksum = j.checksum;
-            return written;
-        }
-        k = size_t(c.next);
-    }
 }
 
 }  // namespace
@@ -344,7 +374,7 @@ size_t encode_alone(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len
 }
 }  // namespace
 
-size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int threads,
+size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_t *in, int32_t len, int threads,
                        const parallel_plan &plan, parallel_report *report) {
     const uint32_t n = len > 0 ? uint32_t(len) : 0;
     parallel_report local;
@@ -373,8 +403,16 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t 
     } catch (const std::bad_alloc &) {
         return encode_alone(s, out, in, len);
     }
+    const kavo_stream before = *s;  // for the caller's thread alone, should memory run short
     j->format = s->format;
     j->checksum = s->checksum;
+    j->stream = s;
+    s->out_cursor = out;
+    if (s->state == ST_HEADER_PENDING)
+        s->out_cursor += s->format == KAVO_FMT_GZIP ? gzip_send_header(s, out) : zlib_send_header(s, out);
+    // From between blocks, the first piece is the parse's bytes as they stand.
+    if (s->state == ST_BETWEEN_BLOCKS && room >= uint64_t(s->out_cursor - out) + parser_room(n))
+        j->direct = s->out_cursor;
     const size_t helpers = std::min<size_t>(size_t(threads), j->chunks.size()) - 1;
     std::vector<std::thread> pool;
     try {
@@ -388,8 +426,12 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t 
     work(*j);
     for (std::thread &t : pool)
         t.join();
-    if (j->failed)
+    if (j->failed) {
+        *s = before;
         return encode_alone(s, out, in, len);
+    }
+    if (s->format != KAVO_FMT_DEFLATE)
+        s->checksum = j->checksum;
 
     r.threads = int(pool.size()) + 1;
     r.chunks = int(j->chunks.size());
@@ -407,7 +449,7 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t 
         if (k > 0)
             r.worst_join = std::max(r.worst_join, c.join_pos - c.begin);
     }
-    return stitch(s, out, *j);
+    return size_t(s->out_cursor - out);
 }
 
 }  // namespace kavo

@@ -31,11 +31,12 @@ struct parallel_report {
 constexpr uint32_t PARALLEL_MIN_INPUT = 2u << 20;
 
 // Appends len bytes to the stream exactly as stream_encode(s, out, in, len, 1) does, on up to
-// `threads` threads, the caller's included; out must hold what that call may write. Returns the
-// bytes written, which near the largest input may exceed what an int holds. Level 0,
+// `threads` threads, the caller's included; out must hold what that call may write, and room says
+// how much it holds (with parser_room(len) bytes past a pending header, the first thread parses
+// straight into it). Returns the bytes written, which near the largest input may exceed what an int holds. Level 0,
 // a limited window, a thread that cannot be started or memory that runs short only mean fewer
 // threads (down to the caller's alone), never other bytes. No thread outlives the call.
-size_t parallel_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int threads,
+size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_t *in, int32_t len, int threads,
                        const parallel_plan &plan = {}, parallel_report *report = nullptr);
 
 }  // namespace kavo

@@ -290,7 +290,8 @@ void parallel_check(const std::vector<uint8_t> &input, int format, unsigned thre
     kavo::parallel_plan plan;
     plan.chunk = chunk;
     plan.log_span = span;
-    REQUIRE(kavo::parallel_encode(&many, got.data(), input.data(), int32_t(input.size()), int(threads), plan) == n, 0);
+    REQUIRE(kavo::parallel_encode(&many, got.data(), room, input.data(), int32_t(input.size()), int(threads), plan) == n,
+            0);
     REQUIRE(std::memcmp(want.data(), got.data(), n) == 0, 0);
     REQUIRE(one.bit_queue == many.bit_queue && one.queued_bits == many.queued_bits && one.state == many.state, 0);
     REQUIRE(one.checksum == many.checksum && one.input_total == many.input_total, 0);
