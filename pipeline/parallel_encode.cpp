@@ -32,8 +32,9 @@ constexpr uint32_t LOG_STEP = 64 * 1024;   // a chunk publishes its start log th
 constexpr uint32_t JOIN_STEP = 32 * 1024;  // the parse before it compares this often
 constexpr uint32_t MAIN_STEP = 1u << 20;   // a parse looks whether it was told to stop this often
 constexpr uint32_t MIN_CHUNK = 1u << 20;
+constexpr uint32_t TAIL_CHUNK = 2u << 20;  // the last chunks of a long input: room for a late join
 constexpr uint32_t MAX_LOG_SPAN = 4u << 20;  // beyond the farthest join seen on real data (2.5 MiB)
-constexpr uint32_t CHUNKS_PER_THREAD = 4;   // spare chunks even out the threads' loads
+constexpr uint32_t SHARES_PER_THREAD = 2;   // a chunk is this share of what is left for each thread
 constexpr uint32_t MAX_MATCH_LEN = 258;
 
 // Room for a log of n events; grows by copying, the parser's pointer follows.
@@ -62,6 +63,7 @@ enum class chunk_state { waiting, running, taken_over };
 
 struct chunk {
     uint32_t begin = 0;
+    uint32_t log_end = 0;  // its start log covers the matches that start before this
     chunk_state state = chunk_state::waiting;
     std::atomic<bool> cancelled{false};
     std::unique_ptr<kavo_parser> parser;
@@ -86,7 +88,6 @@ struct chunk {
 struct job {
     const uint8_t *in;
     uint32_t len;
-    uint32_t log_span;
     std::vector<chunk> chunks;
     std::mutex mutex;
     std::condition_variable progress;
@@ -104,12 +105,36 @@ struct job {
     bool stitching = false;     // a thread is splicing pieces
     std::vector<std::unique_ptr<uint8_t[]>> spare;  // buffers of stitched pieces, each room for any later chunk
 
-    // Chunks of chunk_size bytes at least, the remainder spread over them: a short last chunk
-    // could never join (a join lies 32768 bytes past a chunk's start at the least).
-    job(const uint8_t *data, uint32_t n, uint32_t chunk_size, uint32_t span)
-        : in(data), len(n), log_span(span), chunks(std::max<size_t>(1, n / chunk_size)) {
-        for (size_t k = 0; k < chunks.size(); ++k)
-            chunks[k].begin = uint32_t(uint64_t(n) * k / chunks.size());
+    // A plan's chunks are all of its size at least, the remainder spread over them. Otherwise each
+    // chunk is a share of what is left, so that they shrink towards the end and the threads, taking
+    // them in order, run out of work at about the same time; MIN_CHUNK at the least, since a short
+    // chunk seldom joins (a join lies 32768 bytes past a chunk's start at the least).
+    job(const uint8_t *data, uint32_t n, int threads, const parallel_plan &plan)
+        : in(data), len(n) {
+        std::vector<uint32_t> begins;
+        if (plan.chunk) {
+            const size_t count = std::max<size_t>(1, n / plan.chunk);
+            for (size_t k = 0; k < count; ++k)
+                begins.push_back(uint32_t(uint64_t(n) * k / count));
+        } else {
+            const uint32_t least = std::max(MIN_CHUNK, std::min(TAIL_CHUNK, n / 2));
+            for (uint32_t b = 0;;) {
+                begins.push_back(b);
+                const uint32_t size = std::max(least, uint32_t((n - b) / (uint64_t(threads) * SHARES_PER_THREAD)));
+                if (n - b < uint64_t(size) + least)
+                    break;
+                b += size;
+            }
+        }
+        chunks = std::vector<chunk>(begins.size());
+        // A chunk's own join lies within its start log (a match at most past it), so it comes before
+        // the next chunk's start: a parse is the call's own everywhere that it compares with the next one.
+        for (size_t k = 0; k < chunks.size(); ++k) {
+            const uint32_t end = k + 1 < chunks.size() ? begins[k + 1] : n, size = end - begins[k];
+            const uint32_t most = size > 2 * MAX_MATCH_LEN ? size - 2 * MAX_MATCH_LEN : 0;
+            chunks[k].begin = begins[k];
+            chunks[k].log_end = begins[k] + std::min(most, plan.log_span ? plan.log_span : MAX_LOG_SPAN);
+        }
     }
 
     void fail() {
@@ -126,7 +151,7 @@ bool stopping(const job &j, const chunk &c) { return c.cancelled || j.failed; }
 // step at a time for the parse before it. Then the parse goes on without a log.
 bool run_start_log(job &j, chunk &c) {
     kavo_parser *p = c.parser.get();
-    const uint32_t log_end = std::min(j.len, c.begin + j.log_span);
+    const uint32_t log_end = c.log_end;
     const size_t steps = (log_end - c.begin) / LOG_STEP + 2;
     event_buffer log;
     if (!log.reserve(0, log_room(c.begin, log_end) + 4 * steps)) {
@@ -385,21 +410,13 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
     r.chunks = 1;
     r.joined = 1;
     const bool plain = s->level == 0 || s->window_shrink != 0;
-    uint32_t chunk_size = plan.chunk;
-    if (chunk_size == 0) {
-        const uint32_t per_thread = uint32_t(n / (uint64_t(std::max(threads, 1)) * CHUNKS_PER_THREAD));
-        chunk_size = std::max(MIN_CHUNK, per_thread);
-    }
-    if (plain || threads <= 1 || n < 2 * uint64_t(chunk_size) || (plan.chunk == 0 && n < PARALLEL_MIN_INPUT))
+    const uint32_t least = plan.chunk ? plan.chunk : std::max(MIN_CHUNK, PARALLEL_MIN_INPUT / 2);
+    if (plain || threads <= 1 || n < 2 * uint64_t(least))
         return encode_alone(s, out, in, len);
-    // A chunk's own join lies within its start log (a match at most past it), so it comes before the
-    // next chunk's start: a parse is the call's own everywhere that it compares with the next one.
-    const uint32_t most = chunk_size > 2 * MAX_MATCH_LEN ? chunk_size - 2 * MAX_MATCH_LEN : 0;
-    const uint32_t span = std::min(most, plan.log_span ? plan.log_span : std::min(MAX_LOG_SPAN, chunk_size / 2));
 
     std::unique_ptr<job> j;
     try {
-        j.reset(new job(in, n, chunk_size, span));
+        j.reset(new job(in, n, threads, plan));
     } catch (const std::bad_alloc &) {
         return encode_alone(s, out, in, len);
     }
