@@ -42,6 +42,19 @@ struct event_buffer {
     std::unique_ptr<kavo_parse_event[]> data;
     size_t capacity = 0;
 
+    event_buffer() = default;
+    event_buffer(event_buffer &&other) noexcept : data(std::move(other.data)), capacity(other.capacity) {
+        other.capacity = 0;
+    }
+    event_buffer &operator=(event_buffer &&other) noexcept {
+        if (this != &other) {
+            data = std::move(other.data);
+            capacity = other.capacity;
+            other.capacity = 0;
+        }
+        return *this;
+    }
+
     bool reserve(size_t used, size_t n) {
         if (n <= capacity)
             return true;
@@ -70,6 +83,7 @@ struct chunk {
     uint8_t *out = nullptr;  // the parse's bytes: a buffer of the job's, or the call's own output
     std::unique_ptr<uint8_t[]> own_out;
     bool done = false;  // the parse ended where the next piece takes over, or at the input's end
+    int log_readers = 0;  // parses comparing their matches with its start log
     // The start log, published a step at a time: every match starting before log_covered is among
     // the first log_published events.
     event_buffer start_log;
@@ -103,7 +117,10 @@ struct job {
     uint8_t *direct = nullptr;  // when set, chunk 0 parses straight into the output here
     int stitch_next = 0;        // the piece to go in next; -1 when all are in
     bool stitching = false;     // a thread is splicing pieces
-    std::vector<std::unique_ptr<uint8_t[]>> spare;  // buffers of stitched pieces, each room for any later chunk
+    // Memory of stitched pieces, for the chunks after them: touching fresh pages costs about as much
+    // as the copy of the stitch itself.
+    std::vector<std::unique_ptr<uint8_t[]>> spare;  // output buffers, each room for any later chunk
+    std::vector<event_buffer> spare_logs;
 
     // A plan's chunks are all of its size at least, the remainder spread over them. Otherwise each
     // chunk is a share of what is left, so that they shrink towards the end and the threads, taking
@@ -153,8 +170,19 @@ bool run_start_log(job &j, chunk &c) {
     kavo_parser *p = c.parser.get();
     const uint32_t log_end = c.log_end;
     const size_t steps = (log_end - c.begin) / LOG_STEP + 2;
+    const size_t room = log_room(c.begin, log_end) + 4 * steps;
     event_buffer log;
-    if (!log.reserve(0, log_room(c.begin, log_end) + 4 * steps)) {
+    {
+        std::lock_guard<std::mutex> lock(j.mutex);
+        for (event_buffer &b : j.spare_logs)
+            if (b.capacity >= room) {
+                std::swap(log, b);
+                std::swap(b, j.spare_logs.back());
+                j.spare_logs.pop_back();
+                break;
+            }
+    }
+    if (!log.reserve(0, room)) {
         j.fail();
         return false;
     }
@@ -189,7 +217,20 @@ enum class join_result { joined, apart, stopped };
 // until both logs show the same match ending at q with the same matches over the 32768 positions
 // before it. Positions before `agreed` are not known to agree: those before m's start (m's parse
 // never looked them up) and those inside any match that only one of the two made.
+join_result compare_logs(job &j, chunk &c, chunk &d);
+
 join_result try_join(job &j, chunk &c, chunk &d) {
+    {
+        std::lock_guard<std::mutex> lock(j.mutex);
+        ++d.log_readers;
+    }
+    const join_result r = compare_logs(j, c, d);
+    std::lock_guard<std::mutex> lock(j.mutex);
+    --d.log_readers;
+    return r;
+}
+
+join_result compare_logs(job &j, chunk &c, chunk &d) {
     kavo_parser *p = c.parser.get();
     event_buffer own;
     p->log_count = 0;
@@ -366,6 +407,8 @@ void piece_done(job &j, size_t index) {
         j.stitch_next = c.next;
         if (c.own_out)
             j.spare.push_back(std::move(c.own_out));
+        if (c.log_readers == 0 && c.start_log.data)
+            j.spare_logs.push_back(std::move(c.start_log));
     }
     j.stitching = false;
 }
