@@ -10,6 +10,12 @@
 // the logs never agree (periodic data, whose parse is a chain set far back), the parse before it
 // simply goes on through the chunk, whose thread is told to stop. A chunk no thread has started
 // yet is parsed on the same way, so every thread count, even one, gives the same bytes.
+//
+// The pieces go into the call's output in order, each as soon as it and the one before it are
+// done, on the thread that finished the later of the two, so that the stitch runs beside the
+// parses. The first chunk parses straight into the output; the others into buffers that, like
+// their start logs, pass to later chunks once stitched: touching fresh memory costs about as much
+// as the copy itself.
 #include "parallel_encode.h"
 
 #include <algorithm>
