@@ -121,8 +121,16 @@ struct job {
     // thread finishes one, so that it runs beside the parses and frees their buffers for reuse.
     kavo_stream *stream = nullptr;
     uint8_t *direct = nullptr;  // when set, chunk 0 parses straight into the output here
+    uint8_t *stream_start = nullptr;  // where the deflate data begin in the output
     int stitch_next = 0;        // the piece to go in next; -1 when all are in
     bool stitching = false;     // a thread is splicing pieces
+    // Pages of the output past the stitch, written to once by a thread with no chunk left while the
+    // stitch waits for a parse, so that the stitch after it finds them mapped. Never beside a splice.
+    uint8_t *out_end = nullptr;       // the end of the caller's room
+    uint8_t *stitched_to = nullptr;   // the output of the pieces in, at the last splice's end
+    uint32_t stitched_in = 0;         // their input
+    uint8_t *touched_to = nullptr;
+    bool touching = false;
     // Memory of stitched pieces, for the chunks after them: touching fresh pages costs about as much
     // as the copy of the stitch itself.
     std::vector<std::unique_ptr<uint8_t[]>> spare;  // output buffers, each room for any later chunk
@@ -405,11 +413,14 @@ void piece_done(job &j, size_t index) {
     if (j.stitching)
         return;  // that thread sees this piece before it stops
     j.stitching = true;
+    j.progress.wait(lock, [&] { return !j.touching; });
     while (j.stitch_next >= 0 && j.chunks[size_t(j.stitch_next)].done && !j.failed) {
         chunk &c = j.chunks[size_t(j.stitch_next)];
         lock.unlock();
         stitch_piece(j, size_t(j.stitch_next));
         lock.lock();
+        j.stitched_to = j.stream->out_cursor;
+        j.stitched_in = c.next < 0 ? j.len : c.end_pos;
         j.stitch_next = c.next;
         if (c.own_out)
             j.spare.push_back(std::move(c.own_out));
@@ -417,6 +428,32 @@ void piece_done(job &j, size_t index) {
             j.spare_logs.push_back(std::move(c.start_log));
     }
     j.stitching = false;
+}
+
+// With no chunk left, while the stitch waits for a parse (the first piece in already: the first
+// chunk's parse writes in the output itself), touches a page at a time of where the pieces still
+// to come will go, estimated from the output so far, a batch at a time so that the stitch, which
+// waits for a batch to end, is hardly held up.
+void touch_ahead(job &j) {
+    constexpr size_t PAGE = 4096, BATCH = 64 * PAGE;
+    std::unique_lock<std::mutex> lock(j.mutex);
+    while (j.out_end && !j.failed && !j.stitching && j.stitch_next > 0 && j.stitched_in < j.len) {
+        const uint64_t done_out = uint64_t(j.stitched_to - j.stream_start);
+        const uint64_t expected = done_out + (uint64_t(j.len - j.stitched_in) * done_out / j.stitched_in) / 16 * 17;
+        uint8_t *const until = j.stream_start + std::min<uint64_t>(expected, uint64_t(j.out_end - j.stream_start));
+        uint8_t *const from = std::max(j.touched_to, j.stitched_to + PAGE);
+        if (from >= until)
+            break;
+        uint8_t *const batch_end = std::min(until, from + BATCH);
+        j.touching = true;
+        lock.unlock();
+        for (uint8_t *p = from; p < batch_end; p += PAGE)
+            *p = 0;  // past everything written so far, and no splice runs meanwhile
+        lock.lock();
+        j.touching = false;
+        j.touched_to = batch_end;
+        j.progress.notify_all();
+    }
 }
 
 void work(job &j) {
@@ -437,6 +474,7 @@ void work(job &j) {
     if (j.format != KAVO_FMT_DEFLATE && !j.failed && !j.checksum_taken.exchange(true))
         j.checksum = j.format == KAVO_FMT_GZIP ? crc32_fast(j.checksum, j.in, int32_t(j.len))
                                                : adler32_fast(j.checksum, j.in, int32_t(j.len));
+    touch_ahead(j);
 }
 
 }  // namespace
@@ -479,6 +517,9 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
     // From between blocks, the first piece is the parse's bytes as they stand.
     if (s->state == ST_BETWEEN_BLOCKS && room >= uint64_t(s->out_cursor - out) + parser_room(n))
         j->direct = s->out_cursor;
+    j->stream_start = s->out_cursor;
+    if (room > uint64_t(s->out_cursor - out))
+        j->out_end = out + room;
     const size_t helpers = std::min<size_t>(size_t(threads), j->chunks.size()) - 1;
     std::vector<std::thread> pool;
     try {
