@@ -129,7 +129,7 @@ struct job {
     uint8_t *out_end = nullptr;       // the end of the caller's room
     uint8_t *stitched_to = nullptr;   // the output of the pieces in, at the last splice's end
     uint32_t stitched_in = 0;         // their input
-    uint8_t *touched_to = nullptr;
+    uint64_t touched = 0;             // the output touched so far, counted from stream_start
     bool touching = false;
     // Memory of stitched pieces, for the chunks after them: touching fresh pages costs about as much
     // as the copy of the stitch itself.
@@ -435,23 +435,23 @@ void piece_done(job &j, size_t index) {
 // to come will go, estimated from the output so far, a batch at a time so that the stitch, which
 // waits for a batch to end, is hardly held up.
 void touch_ahead(job &j) {
-    constexpr size_t PAGE = 4096, BATCH = 64 * PAGE;
+    constexpr uint64_t PAGE = 4096, BATCH = 64 * PAGE;
     std::unique_lock<std::mutex> lock(j.mutex);
     while (j.out_end && !j.failed && !j.stitching && j.stitch_next > 0 && j.stitched_in < j.len) {
-        const uint64_t done_out = uint64_t(j.stitched_to - j.stream_start);
-        const uint64_t expected = done_out + (uint64_t(j.len - j.stitched_in) * done_out / j.stitched_in) / 16 * 17;
-        uint8_t *const until = j.stream_start + std::min<uint64_t>(expected, uint64_t(j.out_end - j.stream_start));
-        uint8_t *const from = std::max(j.touched_to, j.stitched_to + PAGE);
+        // Offsets from the start of the deflate data.
+        const uint64_t done = uint64_t(j.stitched_to - j.stream_start), room = uint64_t(j.out_end - j.stream_start);
+        const uint64_t expected = done + (uint64_t(j.len - j.stitched_in) * done / j.stitched_in) / 16 * 17;
+        const uint64_t until = std::min(expected, room), from = std::max(j.touched, done + PAGE);
         if (from >= until)
             break;
-        uint8_t *const batch_end = std::min(until, from + BATCH);
+        const uint64_t batch_end = std::min(until, from + BATCH);
         j.touching = true;
         lock.unlock();
-        for (uint8_t *p = from; p < batch_end; p += PAGE)
-            *p = 0;  // past everything written so far, and no splice runs meanwhile
+        for (uint64_t at = from; at < batch_end; at += PAGE)
+            j.stream_start[at] = 0;  // past everything written so far, and no splice runs meanwhile
         lock.lock();
         j.touching = false;
-        j.touched_to = batch_end;
+        j.touched = batch_end;
         j.progress.notify_all();
     }
 }
