@@ -178,7 +178,7 @@ struct job {
 // Whether the parse of chunk c should give up: told to stop, or the whole job failed.
 bool stopping(const job &j, const chunk &c) { return c.cancelled || j.failed; }
 
-// The start log of chunk k: its first log_span bytes parsed with every match kept, published a
+// The start log of chunk k: its bytes up to log_end parsed with every match kept, published a
 // step at a time for the parse before it. Then the parse goes on without a log.
 bool run_start_log(job &j, chunk &c) {
     kavo_parser *p = c.parser.get();
