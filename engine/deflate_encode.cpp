@@ -48,39 +48,62 @@ struct limited_window {
     uint32_t max;
 };
 
-// An untouched slot: its position is 32769 bytes before position 0, so the distance test
-// rejects it everywhere, whatever the input word.
-constexpr uint32_t EMPTY_POS = 0xFFFF7FFFu;
+// A slot holds the running position of the last byte entered there in its low 22 bits and, in
+// the 10 bits above, the top 10 bits of the 4-byte word at that byte (its tag). A position is
+// looked up by subtracting the slot from its own entry: when the tags agree, that is the
+// distance; when they differ, the difference is at least 2^22, far out of reach. So one compare,
+// with no load of the candidate's bytes, turns down most candidates whose word differs (all but
+// one in 1024 on random data); only the rest are checked against the input. The 4 bytes are
+// still in the input, so the table need not keep them: 32 KiB, which stays in the first-level
+// cache.
+constexpr uint32_t POS_LIMIT = 1u << 22;
+constexpr uint32_t TAG_MASK = ~(POS_LIMIT - 1);
+// Running positions start a whole window in, so that an untouched slot (0) lies out of reach of
+// every position, whatever the input word.
+constexpr uint32_t EMPTY_SLOT = 0;
+constexpr uint32_t FIRST_POS = MAX_DISTANCE + 1;
+// Once positions come within this much of POS_LIMIT, the slots are moved down (see rebase).
+constexpr uint32_t REBASE_ROOM = 1u << 20;
 
-// The match finder's table: 64 KiB, too large for the stacks of small threads, so each thread
+// The entry of running position here (below POS_LIMIT) whose 4 bytes are word.
+KAVO_INLINE uint32_t slot_entry(uint32_t here, uint32_t word) { return here | (word & TAG_MASK); }
+
+// Moves every position of a table down by delta, keeping the tags; slots more than delta back
+// become empty. Exact when no position still in reach is that old: the caller picks delta a
+// window and more behind the position it stands at, whose distances to the slots it keeps.
+void rebase(uint32_t *slots, uint32_t delta) {
+    for (uint32_t i = 0; i < HASH_SLOTS; ++i) {
+        const uint32_t v = slots[i];
+        slots[i] = (v & (POS_LIMIT - 1)) >= delta ? v - delta : EMPTY_SLOT;
+    }
+}
+
+// The match finder's table: 32 KiB, too large for the stacks of small threads, so each thread
 // keeps one on the heap and reuses it. Instead of refilling all slots at every call, positions are
 // counted on from call to call (`next_base`), with a gap of a whole window between calls: a slot
 // written by an earlier call then lies more than 32768 positions back, and the distance test turns
 // it down exactly as it turns down an empty slot. The output is the same as from a fresh table.
-//
-// A slot keeps only the position. The 4 bytes that were there are still in this call's input,
-// so a candidate within reach is checked against the input itself: the same test as keeping the
-// word in the slot, from a table half the size (32 KiB, which stays in the first-level cache).
 struct hash_table {
     uint32_t last_pos[HASH_SLOTS];
     uint32_t next_base;
 
     void clear() {
         for (uint32_t &p : last_pos)
-            p = EMPTY_POS;
-        next_base = 0;
+            p = EMPTY_SLOT;
+        next_base = FIRST_POS;
     }
 
-    // Returns the running position of this call's byte 0.
+    // Returns the running position of this call's byte 0. A call that does not fit below
+    // POS_LIMIT starts on a fresh table, and a longer one moves its positions down as it goes
+    // (then end_call gives the position it ended at).
     uint32_t begin_call(uint32_t len) {
-        // Positions must stay below EMPTY_POS - 32768 so that empty slots stay out of reach and
-        // nothing wraps; long before that the table starts afresh.
-        if (uint64_t(next_base) + len + 2 * MAX_DISTANCE > uint64_t(EMPTY_POS))
+        if (uint64_t(next_base) + len + 2 * MAX_DISTANCE > uint64_t(POS_LIMIT))
             clear();
-        const uint32_t base = next_base;
-        next_base = base + len + MAX_DISTANCE;
-        return base;
+        return next_base;
     }
+
+    // base: the running position of the call's byte 0 at its end.
+    void end_call(uint32_t base, uint32_t len) { next_base = base + len + MAX_DISTANCE; }
 };
 
 // Gives the calling thread a table that no other call is using for the length of one call.
@@ -210,20 +233,17 @@ KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t
                                     uint32_t &match_len, uint32_t &match_entry) {
     high_count = STORED_HIGH_COUNT;
     uint32_t i = pos_io;
-    // The byte of running position p is at address p + at_offset (modulo the address width).
-    const uintptr_t at_offset = uintptr_t(in) - uintptr_t(base);
     const uint32_t max = window.max;
     // A candidate that passes the word test: its length decides; returns whether it is taken.
-    auto taken = [&](uint32_t at, uint32_t cand) -> bool {
+    auto taken = [&](uint32_t at, uint32_t dist) -> bool {
         const uint8_t *const ip = in + at;
-        const uint8_t *const ref = reinterpret_cast<const uint8_t *>(at_offset + cand);
         const uint32_t remaining = len - at;
         const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
-        const uint32_t n = match_length(ip, ref, cap);
+        const uint32_t n = match_length(ip, ip - dist, cap);
         if (n < MIN_MATCH_WHILE_STORING)
             return false;
         match_len = n;
-        match_entry = distance_entry(base + at - cand);
+        match_entry = distance_entry(dist);
         pos_io = at;
         return true;
     };
@@ -233,10 +253,10 @@ KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t
     for (; ip < ip_end; ++ip, ++here) {
         const uint32_t word = load32le(ip);
         uint32_t &slot = last_pos[hash_slot(word)];
-        const uint32_t cand = slot;
-        slot = here;
-        if (here - cand <= max && load32le(reinterpret_cast<const uint8_t *>(at_offset + cand)) == word &&
-            taken(uint32_t(ip - in), cand))
+        const uint32_t entry = slot_entry(here, word);
+        const uint32_t dist = entry - slot;  // never 0: a slot holds an earlier position
+        slot = entry;
+        if (dist <= max && load32le(ip - dist) == word && taken(uint32_t(ip - in), dist))
             return true;
     }
     pos_io = uint32_t(ip - in);
@@ -260,8 +280,8 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
     uint32_t h = hash_slot(word);
     uint32_t cand = last_pos[h];
     for (;;) {
-        const uint32_t here = base + pos;
-        last_pos[h] = here;
+        const uint32_t entered = slot_entry(base + pos, word);
+        last_pos[h] = entered;
         // Look up the next position before this one is decided, so that its slot is at hand
         // when the decision, often mispredicted on text, comes. Loads only, after this
         // position's store (which they see if both hash alike); a match here drops them.
@@ -269,7 +289,7 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
         const uint32_t next_word = load32le(in + next);
         const uint32_t next_h = hash_slot(next_word);
         const uint32_t next_cand = last_pos[next_h];
-        const uint32_t dist = here - cand;
+        const uint32_t dist = entered - cand;
         // The distance test comes first: only a slot within reach points into this input.
         if (dist - 1 <= window.max - 1 && load32le(in + pos - dist) == word) {
             const uint32_t remaining = len - pos;
@@ -395,19 +415,19 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
     uint32_t cand = *slot;
     uint32_t hc = high_count;
     for (;;) {
-        const uint32_t here = uint32_t(uintptr_t(ip)) + here_offset;
-        *slot = here;
+        const uint32_t entry = slot_entry(uint32_t(uintptr_t(ip)) + here_offset, word);
+        *slot = entry;
         // The next position's slot, looked up before this one is decided (after this store,
         // which it must see when both hash alike).
         const uint32_t next_word = load32le(ip + 1);
         uint32_t *const next_slot = &last_pos[hash_slot(next_word)];
         const uint32_t next_cand = *next_slot;
-        const uint32_t dist = here - cand;
-        // Out of reach, the candidate is read at ip itself, which is harmless: the reach test
-        // still fails. One branch decides both.
-        const uint32_t far = dist > window.max;  // never 0: a slot holds an earlier position
-        const uint8_t *const ref = ip - (far ? 0 : dist);
-        if (((load32le(ref) ^ word) | far) == 0) {
+        const uint32_t dist = entry - cand;  // never 0: a slot holds an earlier position
+        // The tags and the reach decide first, without waiting for the candidate's bytes: the
+        // sooner the often mispredicted decision is known, the less it costs. The word test
+        // after it nearly always passes.
+        const uint8_t *const ref = ip - dist;
+        if (dist <= window.max && load32le(ref) == word) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
             // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
             const uint64_t ahead = load64le(ip + 4);
@@ -492,8 +512,10 @@ KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t 
 }
 
 // Level 1 over [pos, len) of in, the pending run starting at pos with no byte counted, positions
-// running on from base in the table. The pending literal run goes out as literal codes while it is
-// scanned, on the guess that it will end in a match and not be stored. `mark` keeps the output as
+// running on from base in the table (byte i at base + i, below POS_LIMIT; base moves down with the
+// table's positions when they come near the limit, and is left as it ends). The pending literal
+// run goes out as literal codes while it is scanned, on the guess that it will end in a match and
+// not be stored. `mark` keeps the output as
 // it stood before the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out
 // stored) or the run turns out to need a final block header, the output goes back to the mark and
 // the run is written again. Speculative codes take at most 9 bits a byte, within the room
@@ -506,7 +528,7 @@ KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t 
 // the first stored block (it must hold KAVO_NO_STORED on entry), and LOG records every match and
 // stored run.
 template <typename Window, bool LOG>
-uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, const uint32_t base, const uint8_t *out,
+uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, uint32_t &base, const uint8_t *out,
                       uint8_t *const out_end, const uint8_t *in, uint32_t len, uint32_t pos, uint32_t stop, int more,
                       uint64_t *first_stored, match_log *log, kavo_parser *resume) {
     bit_writer w(s);
@@ -542,15 +564,25 @@ uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, c
     uint32_t fast_end = pos < scan_stop ? fast_limit() : scan_stop;
     // From here on the bulk scan may read 8 bytes past any byte of a match it can find.
     const uint32_t bulk_limit = len > MAX_MATCH + 8 ? len - (MAX_MATCH + 8) : 0;
+    // The passes stop before positions reach POS_LIMIT, at the input index rebase_at.
+    uint32_t rebase_at = POS_LIMIT - base;
     while (pos < scan_stop) {
+        if (KAVO_UNLIKELY(pos + REBASE_ROOM > rebase_at)) {  // a match may end past rebase_at
+            // Down to a window and more past the start, so that no slot still in reach is lost.
+            const uint32_t delta = base + pos - (FIRST_POS + MAX_DISTANCE);
+            rebase(last_pos, delta);
+            base -= delta;
+            rebase_at = POS_LIMIT - base;
+        }
         uint32_t match_len = 0, match_entry = 0;
         bool fast = true;
-        const uint32_t bulk_end = fast_end < bulk_limit ? fast_end : bulk_limit;
+        const uint32_t pass_end = fast_end < rebase_at ? fast_end : rebase_at;
+        const uint32_t bulk_end = pass_end < bulk_limit ? pass_end : bulk_limit;
         bool found = pos < bulk_end
                          ? find_match_bulk<Window, LOG>(window, in, len, base, last_pos, bulk_end, log, pos,
                                                         high_count, w, match_len, match_entry, mark, mark_state,
                                                         run_start)
-                         : find_match<true>(window, in, len, base, last_pos, fast_end, pos, high_count, w, match_len,
+                         : find_match<true>(window, in, len, base, last_pos, pass_end, pos, high_count, w, match_len,
                                             match_entry);
         if (!found) {
             if (pos >= scan_stop)
@@ -562,9 +594,13 @@ uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, c
                 continue;
             // Too close to the end of the room for branch-free spills: finish carefully.
             fast = false;
-            if (!find_match<false>(window, in, len, base, last_pos, scan_stop, pos, high_count, w, match_len,
-                                   match_entry))
-                break;
+            const uint32_t careful_end = scan_stop < rebase_at ? scan_stop : rebase_at;
+            if (!find_match<false>(window, in, len, base, last_pos, careful_end, pos, high_count, w, match_len,
+                                   match_entry)) {
+                if (pos >= scan_stop)
+                    break;
+                continue;
+            }
         }
         if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT)) {
             // The run goes out stored after all; the match then opens a new fixed block.
@@ -658,7 +694,7 @@ void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, in
         return;
     }
     table_lease table;
-    const uint32_t base = table->begin_call(n);
+    uint32_t base = table->begin_call(n);
     uint8_t *const out_end = out + deflate_encode_bound(n);  // the room the caller guarantees
     if (stream->window_shrink == 0)
         encode_fixed<full_window, false>(full_window{}, stream, table->last_pos, base, out, out_end, in, n, 0, n, more,
@@ -667,6 +703,7 @@ void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, in
         encode_fixed<limited_window, false>(limited_window{MAX_DISTANCE >> stream->window_shrink}, stream,
                                             table->last_pos, base, out, out_end, in, n, 0, n, more, first_stored,
                                             nullptr, nullptr);
+    table->end_call(base, n);
 }
 
 // Keeps the queue's bits in memory after the output, followed by zero bytes: whatever bit a later
@@ -725,10 +762,9 @@ void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, 
     p->mark_bits = 0;
     p->mark_cursor = out;
     p->mark_state = ST_BETWEEN_BLOCKS;
-    // Positions count from the input's byte 0; no parse here lasts long enough to come near the
-    // empty slots' position.
+    p->base = FIRST_POS - p->pos;  // whatever the start, its running position is FIRST_POS
     for (uint32_t &slot : p->table)
-        slot = EMPTY_POS;
+        slot = EMPTY_SLOT;
     store_queue(p->stream);
 }
 
@@ -737,11 +773,12 @@ void parser_step(kavo_parser *p, int32_t until) {
     if (p->pos >= p->len || stop <= p->pos)
         return;
     match_log log{p->log, p->log_count, p->out};
-    p->pos = p->log ? encode_fixed<full_window, true>(full_window{}, &p->stream, p->table, 0, p->out, p->out_end,
-                                                      p->in, p->len, p->pos, stop, 1, &p->first_stored, &log, p)
-                    : encode_fixed<full_window, false>(full_window{}, &p->stream, p->table, 0, p->out, p->out_end,
-                                                       p->in, p->len, p->pos, stop, 1, &p->first_stored, nullptr,
-                                                       p);
+    p->pos = p->log ? encode_fixed<full_window, true>(full_window{}, &p->stream, p->table, p->base, p->out,
+                                                      p->out_end, p->in, p->len, p->pos, stop, 1, &p->first_stored,
+                                                      &log, p)
+                    : encode_fixed<full_window, false>(full_window{}, &p->stream, p->table, p->base, p->out,
+                                                       p->out_end, p->in, p->len, p->pos, stop, 1, &p->first_stored,
+                                                       nullptr, p);
     p->log_count = log.count;
     store_queue(p->stream);
 }

@@ -135,6 +135,7 @@ struct kavo_parser {
     uint32_t mark_bits;
     uint8_t *mark_cursor;
     uint16_t mark_state;
+    uint32_t base;  // the running position of in[0] in the table
     uint32_t table[KAVO_PARSER_SLOTS];
 };
 // Room at out for a parse over n bytes.

@@ -603,6 +603,18 @@ void test_against_plain() {
                     }
         }
     }
+    // A slot keeps 22 bits of position, so a long call moves its positions down as it goes (every
+    // 3 MiB or so): matches from up to 40000 bytes back cross those points, in one call and in
+    // calls of uneven lengths, both around the limit.
+    for (int kind : {1, 2}) {
+        const bytes in = generated_input(kind, 9000000, uint32_t(kind));
+        for (const std::vector<size_t> &cuts : {std::vector<size_t>{}, std::vector<size_t>{4150000, 4200001}}) {
+            const bool same = raw_stream(in, 1, cuts) == plain_stream(KAVO_FMT_DEFLATE, in, 1, cuts, false);
+            CHECK(same);
+            if (!same)
+                std::fprintf(stderr, "  long input, kind %d, %zu cuts\n", kind, cuts.size());
+        }
+    }
     // gzip and zlib checksum level-0 input in pieces of 4 stored blocks: around and across the
     // piece size, within one call and split, the blocks must be those of one call.
     const bytes rnd = generated_input(0, 4 * 65535 * 2 + 3, 7);
