@@ -433,11 +433,13 @@ void piece_done(job &j, size_t index) {
 // With no chunk left, while the stitch waits for a parse (the first piece in already: the first
 // chunk's parse writes in the output itself), touches a page at a time of where the pieces still
 // to come will go, estimated from the output so far, a batch at a time so that the stitch, which
-// waits for a batch to end, is hardly held up.
+// waits for a batch to end, is hardly held up. One thread at a time: a second one would start on
+// the batch the first has not yet counted as touched, and could still be writing its zeros there
+// after the first had ended its batch and let a splice fill those bytes.
 void touch_ahead(job &j) {
     constexpr uint64_t PAGE = 4096, BATCH = 64 * PAGE;
     std::unique_lock<std::mutex> lock(j.mutex);
-    while (j.out_end && !j.failed && !j.stitching && j.stitch_next > 0 && j.stitched_in < j.len) {
+    while (j.out_end && !j.failed && !j.stitching && !j.touching && j.stitch_next > 0 && j.stitched_in < j.len) {
         // Offsets from the start of the deflate data.
         const uint64_t done = uint64_t(j.stitched_to - j.stream_start), room = uint64_t(j.out_end - j.stream_start);
         const uint64_t expected = done + (uint64_t(j.len - j.stitched_in) * done / j.stitched_in) / 16 * 17;
