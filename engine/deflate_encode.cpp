@@ -263,6 +263,25 @@ KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t
     return false;
 }
 
+// The fixed literal codes split into code and length, so that the hot loop spends no
+// instructions taking an entry apart.
+struct split_literal_codes {
+    uint16_t code[256];
+    uint8_t bits[256];
+};
+
+split_literal_codes make_split_literal_codes() {
+    split_literal_codes t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        t.code[b] = uint16_t(literal_code_table[b] >> 4);
+        t.bits[b] = uint8_t(literal_code_table[b] & 15);
+    }
+    return t;
+}
+
+// Filled at load time from the table, which is constant-initialised.
+const split_literal_codes SPLIT_LITERALS = make_split_literal_codes();
+
 // One greedy pass over [pos, end): looks up and enters every position, and codes each byte
 // that no accepted match starts at as a literal, until a match is accepted (returns true with
 // match_len and the distance's code entry set) or end is reached. FAST spills without a
@@ -271,7 +290,7 @@ template <bool FAST, typename Window>
 KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
                             uint32_t end, uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
                             uint32_t &match_entry) {
-    const uint16_t *lit = literal_code_table.data();
+    const split_literal_codes &lit = SPLIT_LITERALS;
     if (pos >= end)
         return false;
     // The last position whose 4 bytes can be read (end is at most one past it).
@@ -285,7 +304,7 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
         // Look up the next position before this one is decided, so that its slot is at hand
         // when the decision, often mispredicted on text, comes. Loads only, after this
         // position's store (which they see if both hash alike); a match here drops them.
-        const uint32_t next = pos + 1 < last ? pos + 1 : last;
+        const uint32_t next = pos + uint32_t(pos < last);  // pos is at most last
         const uint32_t next_word = load32le(in + next);
         const uint32_t next_h = hash_slot(next_word);
         const uint32_t next_cand = last_pos[next_h];
@@ -302,19 +321,20 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
                 return true;
             }
         }
-        const uint32_t code = lit[in[pos]];
-        w.add(code >> 4, code & 15);
+        const uint32_t nbits = lit.bits[in[pos]];
+        w.add(lit.code[in[pos]], nbits);
         if (FAST)
             w.spill_unconditional();
         else
             w.spill();
         ++pos;
-        high_count += (code & 15) - 8;  // 9-bit codes are exactly the bytes >= 144
-        if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))
+        high_count += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
+        if (KAVO_UNLIKELY((high_count >= STORED_HIGH_COUNT) | (pos >= end))) {
+            if (high_count < STORED_HIGH_COUNT)
+                return false;
             return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
                                       match_entry);
-        if (pos >= end)
-            return false;
+        }
         word = next_word;
         h = next_h;
         cand = next_cand;
@@ -344,24 +364,6 @@ KAVO_INLINE bool short_match_pays(uint32_t len, uint32_t dist, uint32_t high_cou
     return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
 }
 
-// The fixed literal codes split into code and length, so that the hot loop spends no
-// instructions taking an entry apart.
-struct split_literal_codes {
-    uint16_t code[256];
-    uint8_t bits[256];
-};
-
-split_literal_codes make_split_literal_codes() {
-    split_literal_codes t{};
-    for (uint32_t b = 0; b < 256; ++b) {
-        t.code[b] = uint16_t(literal_code_table[b] >> 4);
-        t.bits[b] = uint8_t(literal_code_table[b] & 15);
-    }
-    return t;
-}
-
-// Filled at load time from the table, which is constant-initialised.
-const split_literal_codes SPLIT_LITERALS = make_split_literal_codes();
 
 // Length of a match whose first 12 bytes agree, at most MAX_MATCH; cur has MAX_MATCH + 8 bytes.
 // With SSE2, 32 bytes a step, so that most long matches end in the first step, without a loop
