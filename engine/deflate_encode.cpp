@@ -569,7 +569,8 @@ uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, u
     // The passes stop before positions reach POS_LIMIT, at the input index rebase_at.
     uint32_t rebase_at = POS_LIMIT - base;
     while (pos < scan_stop) {
-        if (KAVO_UNLIKELY(pos + REBASE_ROOM > rebase_at)) {  // a match may end past rebase_at
+        // Only when this pass would reach the limit (a match may end past rebase_at).
+        if (KAVO_UNLIKELY(rebase_at < scan_stop && pos + REBASE_ROOM > rebase_at)) {
             // Down to a window and more past the start, so that no slot still in reach is lost.
             const uint32_t delta = base + pos - (FIRST_POS + MAX_DISTANCE);
             rebase(last_pos, delta);
