@@ -308,9 +308,9 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
         const uint32_t next_word = load32le(in + next);
         const uint32_t next_h = hash_slot(next_word);
         const uint32_t next_cand = last_pos[next_h];
-        const uint32_t dist = entered - cand;
+        const uint32_t dist = entered - cand;  // never 0: a slot holds an earlier position
         // The distance test comes first: only a slot within reach points into this input.
-        if (dist - 1 <= window.max - 1 && load32le(in + pos - dist) == word) {
+        if (dist <= window.max && load32le(in + pos - dist) == word) {
             const uint32_t remaining = len - pos;
             const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
             const uint32_t n = match_length(in + pos, in + pos - dist, cap);
@@ -321,8 +321,9 @@ KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint
                 return true;
             }
         }
-        const uint32_t nbits = lit.bits[in[pos]];
-        w.add(lit.code[in[pos]], nbits);
+        const uint32_t byte = word & 0xFF;  // in[pos]
+        const uint32_t nbits = lit.bits[byte];
+        w.add(lit.code[byte], nbits);
         if (FAST)
             w.spill_unconditional();
         else
