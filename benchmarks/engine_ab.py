@@ -3,7 +3,7 @@
     python benchmarks/engine_ab.py [--base REV] [--rounds N] [--slice-mb MB]
 
 Builds benchmarks/engine_timer.cpp once with each engine (g++ or $CXX, -O3), then runs the two builds
-in turn, round after round, on the first MB of every corpus file, so that a slow phase of a shared
+in turn, round after round (taking turns at going first), on the first MB of every corpus file, so that a slow phase of a shared
 machine falls on both alike; reports each file's best time as MB/s and the ratio new ÷ base, and
 fails if the two engines write different bytes for any file. Steadier than two runs of bench.py when
 deciding whether an engine change pays.
@@ -69,8 +69,11 @@ def main() -> int:
         sizes = {f.name: (slices / f.name).stat().st_size for f in files}
 
         best: dict[str, dict[str, float]] = {side: {} for side in binaries}
-        for _ in range(args.rounds):
-            for side, binary in binaries.items():
+        order = list(binaries.items())
+        for r in range(args.rounds):
+            # The build that runs second in a round reads a few percent slower on a shared machine,
+            # so the two take turns at going first.
+            for side, binary in (order if r % 2 == 0 else order[::-1]):
                 outdir = tmp / f"out-{side}"
                 outdir.mkdir(exist_ok=True)
                 for name, sec in run(binary, outdir, inputs, 2).items():
