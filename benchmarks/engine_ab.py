@@ -3,9 +3,9 @@
     python benchmarks/engine_ab.py [--base REV] [--rounds N] [--slice-mb MB]
 
 Builds benchmarks/engine_timer.cpp once with each engine (g++ or $CXX, -O3), then runs the two builds
-in turn, round after round (taking turns at going first), on the first MB of every corpus file, so that a slow phase of a shared
-machine falls on both alike; reports each file's best time as MB/s and the ratio new ÷ base, and
-fails if the two engines write different bytes for any file. Steadier than two runs of bench.py when
+in turn, round after round and taking turns at going first, on the first MB of every corpus file, so
+that a slow phase of a shared machine falls on both alike; reports each file's best time as MB/s and
+the ratio new ÷ base, and fails if the two engines write different bytes for any file. Steadier than two runs of bench.py when
 deciding whether an engine change pays.
 """
 
