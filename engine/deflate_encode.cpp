@@ -365,7 +365,6 @@ KAVO_INLINE bool short_match_pays(uint32_t len, uint32_t dist, uint32_t high_cou
     return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
 }
 
-
 // Length of a match whose first 12 bytes agree, at most MAX_MATCH; cur has MAX_MATCH + 8 bytes.
 // With SSE2, 32 bytes a step, so that most long matches end in the first step, without a loop
 // exit to mispredict; otherwise 8 bytes a step.
@@ -428,8 +427,9 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         const uint32_t dist = entry - cand;  // never 0: a slot holds an earlier position
         // The tags and the reach decide first, without waiting for the candidate's bytes: the
         // sooner the often mispredicted decision is known, the less it costs. The word test
-        // after it nearly always passes.
-        const uint8_t *const ref = ip - dist;
+        // after it nearly always passes. The candidate's address is computed as an integer, since
+        // out of reach it points nowhere (and is not read).
+        const uint8_t *const ref = reinterpret_cast<const uint8_t *>(uintptr_t(ip) - dist);
         if (dist <= window.max && load32le(ref) == word) {
             // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
             // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
@@ -518,11 +518,11 @@ KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t 
 // running on from base in the table (byte i at base + i, below POS_LIMIT; base moves down with the
 // table's positions when they come near the limit, and is left as it ends). The pending literal
 // run goes out as literal codes while it is scanned, on the guess that it will end in a match and
-// not be stored. `mark` keeps the output as
-// it stood before the run: when the guess fails (the run reaches 52 bytes >= 144 and goes out
-// stored) or the run turns out to need a final block header, the output goes back to the mark and
-// the run is written again. Speculative codes take at most 9 bits a byte, within the room
-// (out_end must leave deflate_encode_bound of the bytes to come).
+// not be stored. `mark` keeps the output as it stood before the run: when the guess fails (the
+// run reaches 52 bytes >= 144 and goes out stored) or the run turns out to need a final block
+// header, the output goes back to the mark and the run is written again. Speculative codes take
+// at most 9 bits a byte, within the room (out_end must leave deflate_encode_bound of the bytes to
+// come).
 // With resume, the pass stops at the first position at or after `stop` (the end of a match that
 // crosses it, or inside a run), saves the run in *resume and returns where it stopped; a pass
 // started again there with the same table and *resume gives the bits an unbroken pass would
