@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum_forms.h"
 #include "kavo.h"
 
 namespace {

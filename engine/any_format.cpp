@@ -1,5 +1,5 @@
 // The operations of a stream of any format, chosen by the stream's own format field.
-#include "kavo.h"
+#include "deflate_segment.h"
 
 void stream_init(kavo_stream *s, int level, int format) {
     if (format == KAVO_FMT_GZIP)
@@ -10,7 +10,7 @@ void stream_init(kavo_stream *s, int level, int format) {
         deflate_init(s, level);
 }
 
-int stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more) {
+size_t stream_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     switch (s->format) {
     case KAVO_FMT_GZIP:
         return gzip_encode(s, out, in, len, more);
@@ -32,8 +32,8 @@ int stream_sync_flush(kavo_stream *s, uint8_t *out) {
     }
 }
 
-int stream_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *in,
-                  int32_t len) {
+size_t stream_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *in,
+                     int32_t len) {
     switch (s->format) {
     case KAVO_FMT_GZIP:
         return gzip_splice(s, out, seg, seg_out, in, len);

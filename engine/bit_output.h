@@ -163,6 +163,10 @@ struct bit_writer {
 // Resets every field but out_cursor; used by the raw, gzip and zlib initialisations.
 void init_stream(kavo_stream *s, uint16_t state, int level, int format, uint32_t checksum);
 
+// Writes len bytes as stored blocks of at most 65535 bytes, closing an open fixed block first; the
+// last block is final when more is 0. len 0 writes one empty block.
+void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more);
+
 // The record-level forms, for the code outside the hot loops.
 KAVO_INLINE void push_bits(kavo_stream *s, uint32_t value, uint32_t n) {
     bit_writer w(s);

@@ -2,6 +2,7 @@
 
 #include "bit_output.h"
 #include "checksum_dispatch.h"
+#include "checksum_forms.h"
 
 namespace {
 

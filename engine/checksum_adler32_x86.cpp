@@ -6,6 +6,7 @@
 // sum of the byte totals before each chunk, which the end of the block multiplies by W. Then
 // s2 += n * s1 + W * (that sum) + (weighted sums) and s1 += (byte sums), with n the block's bytes.
 #include "bit_output.h"
+#include "checksum_forms.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 

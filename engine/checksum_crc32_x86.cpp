@@ -12,6 +12,7 @@
 // residue of 32 bits, a product of at most 96 bits that is XORed into Y. All residues are computed below
 // from the polynomial alone.
 #include "bit_output.h"
+#include "checksum_forms.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 

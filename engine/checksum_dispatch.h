@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "kavo.h"
+#include "checksum_forms.h"
 
 namespace kavo {
 

@@ -11,6 +11,8 @@
 #endif
 
 #include "bit_output.h"
+#include "deflate_parser.h"
+#include "deflate_tables.h"
 
 using namespace kavo;
 
@@ -31,12 +33,11 @@ constexpr uint32_t HASH_SHIFT = 32 - HASH_BITS;
 constexpr uint32_t MIN_MATCH = 4;
 constexpr uint32_t MAX_MATCH = 258;
 constexpr uint32_t MAX_DISTANCE = 32768;
-// A run with this many bytes >= 144 grows by at least 52 bits as fixed literals, more than a
-// stored block's framing costs, so it goes out stored.
-constexpr uint32_t STORED_HIGH_COUNT = 52;
+// A run with this many bytes >= 144 (whose literal codes take 9 bits) grows by at least 52 bits
+// as literals, more than a stored block's framing costs, so it goes out stored.
+constexpr uint32_t STORING_NINE_BIT_BYTES = 52;
 // While a run is headed for storage, a short match would split it for little gain.
 constexpr uint32_t MIN_MATCH_WHILE_STORING = 6;
-constexpr uint32_t COST_MARGIN = 8;
 
 // How far back matches may reach. The whole window is a compile-time constant, so that the scans
 // compare with an immediate; a stream limited to a smaller window (for a decoder that keeps
@@ -84,12 +85,12 @@ void rebase(uint32_t *slots, uint32_t delta) {
 // written by an earlier call then lies more than 32768 positions back, and the distance test turns
 // it down exactly as it turns down an empty slot. The output is the same as from a fresh table.
 struct hash_table {
-    uint32_t last_pos[HASH_SLOTS];
+    uint32_t slots[HASH_SLOTS];
     uint32_t next_base;
 
     void clear() {
-        for (uint32_t &p : last_pos)
-            p = EMPTY_SLOT;
+        for (uint32_t &slot : slots)
+            slot = EMPTY_SLOT;
         next_base = FIRST_POS;
     }
 
@@ -105,6 +106,8 @@ struct hash_table {
     // base: the running position of the call's byte 0 at its end.
     void end_call(uint32_t base, uint32_t len) { next_base = base + len + MAX_DISTANCE; }
 };
+
+static_assert(KAVO_PARSER_SLOTS == HASH_SLOTS, "a parser's table has the encoder's slots");
 
 // Gives the calling thread a table that no other call is using for the length of one call.
 class table_lease {
@@ -156,6 +159,33 @@ KAVO_INLINE uint32_t match_length(const uint8_t *cur, const uint8_t *ref, uint32
     return k;
 }
 
+// Length of a match whose first 12 bytes agree, at most MAX_MATCH; cur has MAX_MATCH + 8 bytes.
+// With SSE2, 32 bytes a step, so that most long matches end in the first step, without a loop
+// exit to mispredict; otherwise 8 bytes a step.
+KAVO_INLINE uint32_t extend_long_match(const uint8_t *cur, const uint8_t *ref) {
+    uint32_t n = 12;
+#if KAVO_HAVE_SSE2
+    for (; n + 32 <= MAX_MATCH; n += 32) {
+        const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + n));
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + n));
+        const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + n + 16));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + n + 16));
+        const uint32_t equal = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a0, b0))) |
+                               (uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a1, b1))) << 16);
+        if (equal != 0xFFFFFFFFu)
+            return n + count_trailing_zeros64(~uint64_t(equal));
+    }
+#endif
+    for (; n + 8 <= MAX_MATCH; n += 8) {
+        const uint64_t d = load64le(cur + n) ^ load64le(ref + n);
+        if (d)
+            return n + (count_trailing_zeros64(d) >> 3);
+    }
+    while (n < MAX_MATCH && cur[n] == ref[n])
+        ++n;
+    return n;
+}
+
 // Pushes the fixed literal codes of n bytes, three codes (at most 27 bits) per spill check.
 KAVO_INLINE void write_literals(bit_writer &w, const uint8_t *p, uint32_t n) {
     const uint16_t *lit = literal_code_table.data();
@@ -173,12 +203,31 @@ KAVO_INLINE void write_literals(bit_writer &w, const uint8_t *p, uint32_t n) {
     }
 }
 
+// The fixed literal codes split into code and length, so that the hot loop spends no
+// instructions taking an entry apart.
+struct split_literal_codes {
+    uint16_t code[256];
+    uint8_t bits[256];
+};
+
+split_literal_codes make_split_literal_codes() {
+    split_literal_codes t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        t.code[b] = uint16_t(literal_code_table[b] >> 4);
+        t.bits[b] = uint8_t(literal_code_table[b] & 15);
+    }
+    return t;
+}
+
+// Filled at load time from the table, which is constant-initialised.
+const split_literal_codes SPLIT_LITERALS = make_split_literal_codes();
+
 // distance_code_table[dist - 1], from 640 bytes of tables instead of 128 KiB, which would
 // compete for the cache with the hash table and the input. With x = dist - 1 and c its code,
 // the entry is (reversed code << 5 | bit count) + ((x - (base of c - 1)) << 10); the constant
-// part is folded into DIST_ENTRY_BASE[c] (modulo 2^32), leaving one add of x << 10.
+// part is folded into entry_base[c] (modulo 2^32), leaving one add of x << 10.
 struct distance_tables {
-    uint8_t code[512];              // x < 256: code of x; else code of x >> 7 at 256 + (x >> 7)
+    uint8_t code[512];  // x < 256: code of x; else code of x >> 7 at 256 + (x >> 7)
     uint32_t entry_base[30];
 };
 
@@ -208,141 +257,42 @@ KAVO_INLINE uint32_t distance_entry(uint32_t dist) {
     return DISTANCE_TABLES.entry_base[c] + (x << 10);
 }
 
-// Whether a match of len bytes is coded rather than left to the literals, given its distance
-// entry. A match must cost fewer bits than its bytes as literals (a pending byte >= 144 counts
-// one bit in its favour, as it would have taken a 9-bit code), with a margin of 8 bits; a run
-// bound for storage (52 such bytes) is not split by matches shorter than 6. Matches of 6 or
-// more always pass (at most 13 + 18 + 8 bits against 48), and so do matches of 5 (39 against
-// 40); lengths 4 and 5 have 7-bit codes, so a 4-byte match costs 7 + distance bits + 8.
-KAVO_INLINE bool accept_match(uint32_t len, uint32_t dist_entry, uint32_t high_count) {
-    const bool long_match = len >= MIN_MATCH_WHILE_STORING;
-    const bool storing = high_count >= STORED_HIGH_COUNT;
-    const bool pays = (len == 5) | (7 + (dist_entry & 31) + COST_MARGIN < 8 * 4 + high_count);
-    return long_match | (!storing & pays);
+// The cost rule: whether a match of len bytes at distance dist is coded rather than its bytes
+// left to the pending run, with nine_bit of the run's bytes >= 144. A match is coded when it
+// costs fewer bits than its bytes would as literals, with a margin of 8 bits, each pending byte
+// >= 144 counting one bit in its favour (it took a 9-bit code). Once 52 such bytes are pending
+// (STORING) the run goes out stored whatever follows, and only a match of 6 bytes or more is
+// worth splitting it for.
+// Worked out: a match of 5 bytes or more always pays (at most 7 + 18 + 8 bits against 40). A
+// 4-byte match has a 7-bit length code and a distance code of 5 + extra bits, so it pays while
+// 5 + extra + 15 < 32 + nine_bit, that is extra < 12 + nine_bit: up to distance 8192 with no byte
+// >= 144 pending, 16384 with one, and the whole window with two or more.
+template <bool STORING>
+constexpr bool match_pays(uint32_t len, uint32_t dist, uint32_t nine_bit) {
+    if (STORING)
+        return len >= MIN_MATCH_WHILE_STORING;
+    const uint32_t reach = 8192u << (nine_bit < 2 ? nine_bit : 2);
+    return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
 }
 
-// The greedy pass while the pending run holds 52 bytes >= 144: the run will go out stored
-// whatever follows, so its bytes need no literal codes and no more counting, and only matches
-// of 6 or more bytes are taken. This is all the work that incompressible input costs, so the
-// loop is cut to the bone: a function of its own (its caller's values would crowd its
-// registers), the reach tested with one compare (a slot always holds an earlier position, so the
-// distance is never 0), and the candidate's bytes read at an address made from the slot itself.
-template <typename Window>
-KAVO_NOINLINE bool find_match_storing(Window window, const uint8_t *in, uint32_t len, uint32_t base,
-                                    uint32_t *last_pos, uint32_t end, uint32_t &pos_io, uint32_t &high_count,
-                                    uint32_t &match_len, uint32_t &match_entry) {
-    high_count = STORED_HIGH_COUNT;
-    uint32_t i = pos_io;
-    const uint32_t max = window.max;
-    // A candidate that passes the word test: its length decides; returns whether it is taken.
-    auto taken = [&](uint32_t at, uint32_t dist) -> bool {
-        const uint8_t *const ip = in + at;
-        const uint32_t remaining = len - at;
-        const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
-        const uint32_t n = match_length(ip, ip - dist, cap);
-        if (n < MIN_MATCH_WHILE_STORING)
-            return false;
-        match_len = n;
-        match_entry = distance_entry(dist);
-        pos_io = at;
-        return true;
-    };
-    const uint8_t *ip = in + i;
-    const uint8_t *const ip_end = in + end;
-    uint32_t here = base + i;
-    for (; ip < ip_end; ++ip, ++here) {
-        const uint32_t word = load32le(ip);
-        uint32_t &slot = last_pos[hash_slot(word)];
-        const uint32_t entry = slot_entry(here, word);
-        const uint32_t dist = entry - slot;  // never 0: a slot holds an earlier position
-        slot = entry;
-        if (dist <= max && load32le(ip - dist) == word && taken(uint32_t(ip - in), dist))
-            return true;
-    }
-    pos_io = uint32_t(ip - in);
-    return false;
-}
-
-// The fixed literal codes split into code and length, so that the hot loop spends no
-// instructions taking an entry apart.
-struct split_literal_codes {
-    uint16_t code[256];
-    uint8_t bits[256];
-};
-
-split_literal_codes make_split_literal_codes() {
-    split_literal_codes t{};
-    for (uint32_t b = 0; b < 256; ++b) {
-        t.code[b] = uint16_t(literal_code_table[b] >> 4);
-        t.bits[b] = uint8_t(literal_code_table[b] & 15);
-    }
-    return t;
-}
-
-// Filled at load time from the table, which is constant-initialised.
-const split_literal_codes SPLIT_LITERALS = make_split_literal_codes();
-
-// One greedy pass over [pos, end): looks up and enters every position, and codes each byte
-// that no accepted match starts at as a literal, until a match is accepted (returns true with
-// match_len and the distance's code entry set) or end is reached. FAST spills without a
-// branch, which needs 4 bytes of room beyond the output at every step.
-template <bool FAST, typename Window>
-KAVO_INLINE bool find_match(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
-                            uint32_t end, uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
-                            uint32_t &match_entry) {
-    const split_literal_codes &lit = SPLIT_LITERALS;
-    if (pos >= end)
-        return false;
-    // The last position whose 4 bytes can be read (end is at most one past it).
-    const uint32_t last = len - MIN_MATCH;
-    uint32_t word = load32le(in + pos);
-    uint32_t h = hash_slot(word);
-    uint32_t cand = last_pos[h];
-    for (;;) {
-        const uint32_t entered = slot_entry(base + pos, word);
-        last_pos[h] = entered;
-        // Look up the next position before this one is decided, so that its slot is at hand
-        // when the decision, often mispredicted on text, comes. Loads only, after this
-        // position's store (which they see if both hash alike); a match here drops them.
-        const uint32_t next = pos + uint32_t(pos < last);  // pos is at most last
-        const uint32_t next_word = load32le(in + next);
-        const uint32_t next_h = hash_slot(next_word);
-        const uint32_t next_cand = last_pos[next_h];
-        const uint32_t dist = entered - cand;  // never 0: a slot holds an earlier position
-        // The distance test comes first: only a slot within reach points into this input.
-        if (dist <= window.max && load32le(in + pos - dist) == word) {
-            const uint32_t remaining = len - pos;
-            const uint32_t cap = remaining < MAX_MATCH ? remaining : MAX_MATCH;
-            const uint32_t n = match_length(in + pos, in + pos - dist, cap);
-            const uint32_t entry = distance_entry(dist);
-            if (accept_match(n, entry, high_count)) {
-                match_len = n;
-                match_entry = entry;
-                return true;
+// The closed form above against the cost it stands for, at both ends of every distance code.
+constexpr bool cost_rule_holds() {
+    uint32_t base = 1;
+    for (uint32_t c = 0; c < 30; ++c) {
+        const uint32_t extra = c < 4 ? 0 : c / 2 - 1;
+        for (uint32_t dist : {base, base + (1u << extra) - 1})
+            for (uint32_t nine_bit = 0; nine_bit < STORING_NINE_BIT_BYTES; ++nine_bit) {
+                if (match_pays<false>(4, dist, nine_bit) != (7 + (5 + extra) + 8 < 8 * 4 + nine_bit))
+                    return false;
+                if (!match_pays<false>(5, dist, nine_bit) || !match_pays<true>(6, dist, nine_bit) ||
+                    match_pays<true>(5, dist, nine_bit))
+                    return false;
             }
-        }
-        const uint32_t byte = word & 0xFF;  // in[pos]
-        const uint32_t nbits = lit.bits[byte];
-        w.add(lit.code[byte], nbits);
-        if (FAST)
-            w.spill_unconditional();
-        else
-            w.spill();
-        ++pos;
-        high_count += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
-        if (KAVO_UNLIKELY((high_count >= STORED_HIGH_COUNT) | (pos >= end))) {
-            if (high_count < STORED_HIGH_COUNT)
-                return false;
-            return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
-                                      match_entry);
-        }
-        word = next_word;
-        h = next_h;
-        cand = next_cand;
+        base += 1u << extra;
     }
+    return true;
 }
-
-
+static_assert(cost_rule_holds(), "match_pays is the cost rule");
 
 // The record a parse keeps of its decisions for a parallel caller (see kavo_parser): every match
 // and every stored run, with the output bits at that point.
@@ -356,74 +306,128 @@ struct match_log {
     }
 };
 
-// Whether a match found by the scan below is taken; the scan never runs while a run is bound for
-// storage. Matches of 5 bytes or more always pay. A 4-byte match has a 7-bit length code, so it
-// pays while its distance code stays within 16 bits, one more for each pending byte >= 144 (up
-// to the 18 bits of the farthest codes): distances up to 8192, 16384 or 32768.
-KAVO_INLINE bool short_match_pays(uint32_t len, uint32_t dist, uint32_t high_count) {
-    const uint32_t reach = 8192u << (high_count < 2 ? high_count : 2);
-    return dist <= (reach | (0u - uint32_t(len >= 5)));  // no branch on the length: it is hard to predict
+// One pass of level 1 over a call's input (or a parse's, which stops and goes on): what its scans
+// read and move on. The pending run [run_start, pos) goes out as literal codes while it is
+// scanned, on the guess that it will end in a match and not be stored; mark and mark_state keep
+// the output as it stood before the run, for when the guess fails (the run reaches 52 bytes
+// >= 144 and goes out stored) or the run turns out to need a final block header: the output
+// then goes back to the mark and the run is written again.
+struct pass {
+    kavo_stream *stream;  // the output's record; w and state are ahead of it while the pass runs
+    const uint8_t *in;
+    uint32_t len;
+    uint32_t pos;          // the next position to scan
+    uint32_t *slots;       // the match finder's table, HASH_SLOTS tagged slots
+    uint32_t base;         // in[i] is the running position base + i (below POS_LIMIT)
+    bit_writer w;
+    uint16_t state;
+    uint8_t *out_end;      // the end of the room: deflate_encode_bound of the bytes still to come lies before it
+    uint32_t run_start;
+    uint32_t nine_bit_bytes;  // bytes >= 144 in the pending run
+    bit_writer mark;
+    uint16_t mark_state;
+    uint32_t match_len, match_dist;  // the match the storing scan found
+    // For a parallel caller: where bit offsets count from; the bits before the first stored
+    // block (when set; KAVO_NO_STORED until there is one); every match and stored run.
+    const uint8_t *out = nullptr;
+    uint64_t *first_stored = nullptr;
+    match_log *log = nullptr;
+
+    pass(kavo_stream *s, const uint8_t *data, uint32_t n, uint32_t *table, uint32_t table_base, uint8_t *room_end)
+        : stream(s), in(data), len(n), pos(0), slots(table), base(table_base), w(s), state(s->state),
+          out_end(room_end), run_start(0), nine_bit_bytes(0), mark(w), mark_state(state), match_len(0),
+          match_dist(0) {}
+};
+
+// What a scan may assume about the input after its end and about the room, and what it does.
+enum class scan_mode {
+    bulk,     // MAX_MATCH + 8 readable bytes lie past its end, and the room allows branch-free spills
+    tail,     // reads stop at the input's end; the room allows branch-free spills
+    careful,  // reads stop at the input's end; every spill checked, near the end of the room
+    storing,  // the pending run goes out stored: no literal codes, no counting, only long matches
+};
+
+template <typename Window>
+bool scan_storing(pass &p, Window window, uint32_t end);
+
+// Codes a match: 13 + 18 bits at most, which fit beside 31 queued bits before one spill.
+template <bool BRANCH_FREE, bool LOG>
+KAVO_INLINE void code_match(bit_writer &w, uint32_t at, uint32_t len, uint32_t dist, match_log *log) {
+    const uint32_t lc = length_code_table[len];
+    const uint32_t dc = distance_entry(dist);
+    w.add(lc & 0xFFFF, lc >> 16);
+    w.add(dc >> 5, dc & 31);
+    if (BRANCH_FREE)
+        w.spill_unconditional();
+    else
+        w.spill();
+    if (LOG)
+        log->add(at, len, w);
 }
 
-// Length of a match whose first 12 bytes agree, at most MAX_MATCH; cur has MAX_MATCH + 8 bytes.
-// With SSE2, 32 bytes a step, so that most long matches end in the first step, without a loop
-// exit to mispredict; otherwise 8 bytes a step.
-KAVO_INLINE uint32_t extend_long_match(const uint8_t *cur, const uint8_t *ref) {
-    uint32_t n = 12;
-#if KAVO_HAVE_SSE2
-    for (; n + 32 <= MAX_MATCH; n += 32) {
-        const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + n));
-        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + n));
-        const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + n + 16));
-        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + n + 16));
-        const uint32_t equal = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a0, b0))) |
-                               (uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a1, b1))) << 16);
-        if (equal != 0xFFFFFFFFu)
-            return n + count_trailing_zeros64(~uint64_t(equal));
-    }
-#endif
-    for (; n + 8 <= MAX_MATCH; n += 8) {
-        const uint64_t d = load64le(cur + n) ^ load64le(ref + n);
-        if (d)
-            return n + (count_trailing_zeros64(d) >> 3);
-    }
-    while (n < MAX_MATCH && cur[n] == ref[n])
-        ++n;
-    return n;
-}
-
-// The greedy pass over the bulk of the input, [pos, end), with literals and matches coded as they
-// are found. At least MAX_MATCH + 8 bytes lie beyond end, so every match is capped at MAX_MATCH and
-// 8-byte loads need no checks, and the room measured by the caller allows branch-free spills.
-// After each match the run starts afresh: mark, mark_state and run_start follow it. Returns
-// false at end; the run reaching 52 bytes >= 144 goes on as find_match_storing, whose result it
-// returns (the caller then stores the run and codes the match, if any).
-template <typename Window, bool LOG>
-KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len, uint32_t base, uint32_t *last_pos,
-                                 uint32_t end, match_log *log,
-                                 uint32_t &pos, uint32_t &high_count, bit_writer &w, uint32_t &match_len,
-                                 uint32_t &match_entry, bit_writer &mark, uint16_t &mark_state,
-                                 uint32_t &run_start) {
+// The greedy scan over [p.pos, end): looks up and enters every position and decides by the cost
+// rule, until end (returns false, the pending run as it stands) or, in the storing mode, a match
+// (returns true with p.pos at it and the match in p.match_len and p.match_dist). Except while
+// storing, literals and matches are coded as they are found, and the run that reaches 52 bytes
+// >= 144 goes on as the storing scan, whose result it returns (its caller then stores the run).
+// Except while storing, the lookup of the next position is made before this one is decided, so
+// that its slot is at hand when the decision, often mispredicted on text, comes: loads only, after
+// this position's store (which they see if both hash alike); a match drops them. The positions inside a match are
+// neither looked up nor entered. Every mode is this one loop, its differences fixed at compile
+// time, so that each keeps its values in registers.
+template <typename Window, scan_mode MODE, bool LOG>
+KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
+    constexpr bool storing = MODE == scan_mode::storing;
+    constexpr bool room_ahead = MODE == scan_mode::bulk;
+    constexpr bool branch_free = MODE != scan_mode::careful;
     const split_literal_codes &lit = SPLIT_LITERALS;
-    if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT))  // an earlier pass stopped while storing
-        return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len, match_entry);
-    const uint8_t *ip = in + pos;
+    if (!storing && KAVO_UNLIKELY(p.nine_bit_bytes >= STORING_NINE_BIT_BYTES))  // an earlier pass stopped while storing
+        return scan_storing(p, window, end);
+    const uint8_t *const in = p.in;
+    const uint8_t *ip = in + p.pos;
     const uint8_t *const ip_end = in + end;
     if (ip >= ip_end)
         return false;
-    const uint32_t here_offset = base - uint32_t(uintptr_t(in));  // running position = address + this
-    uint32_t word = load32le(ip);
-    uint32_t *slot = &last_pos[hash_slot(word)];
-    uint32_t cand = *slot;
-    uint32_t hc = high_count;
+    const uint8_t *const in_end = in + p.len;
+    const uint8_t *const last = in_end - MIN_MATCH;  // the last position whose word can be read
+    const uint32_t here_offset = p.base - uint32_t(uintptr_t(in));  // running position = address + this
+    uint32_t *const slots = p.slots;
+    match_log *const log = p.log;
+    bit_writer w = p.w;
+    bit_writer mark = p.mark;
+    uint16_t mark_state = p.mark_state;
+    uint32_t run_start = p.run_start;
+    uint32_t nine_bit = p.nine_bit_bytes;
+    auto leave = [&]() {
+        p.pos = uint32_t(ip - in);
+        if (!storing) {
+            p.w = w;
+            p.mark = mark;
+            p.mark_state = mark_state;
+            p.run_start = run_start;
+            p.nine_bit_bytes = nine_bit;
+        }
+    };
+
+    // While storing, a position is looked up when its turn comes: there is no costly decision to
+    // hide the lookup behind, and looking ahead only lengthens the chain from one step to the next.
+    uint32_t word = 0, cand = 0;
+    uint32_t *slot = slots;
+    auto look_up = [&](const uint8_t *at) {
+        word = load32le(at);
+        slot = &slots[hash_slot(word)];
+        cand = *slot;
+    };
+    if (!storing)
+        look_up(ip);
     for (;;) {
+        if (storing)
+            look_up(ip);
         const uint32_t entry = slot_entry(uint32_t(uintptr_t(ip)) + here_offset, word);
         *slot = entry;
-        // The next position's slot, looked up before this one is decided (after this store,
-        // which it must see when both hash alike).
-        const uint32_t next_word = load32le(ip + 1);
-        uint32_t *const next_slot = &last_pos[hash_slot(next_word)];
-        const uint32_t next_cand = *next_slot;
+        const uint32_t next_word = storing ? 0 : load32le(room_ahead ? ip + 1 : ip + (ip < last));  // ip is at most last
+        uint32_t *const next_slot = storing ? slot : &slots[hash_slot(next_word)];
+        const uint32_t next_cand = storing ? 0 : *next_slot;
         const uint32_t dist = entry - cand;  // never 0: a slot holds an earlier position
         // The tags and the reach decide first, without waiting for the candidate's bytes: the
         // sooner the often mispredicted decision is known, the less it costs. The word test
@@ -431,68 +435,88 @@ KAVO_INLINE bool find_match_bulk(Window window, const uint8_t *in, uint32_t len,
         // out of reach it points nowhere (and is not read).
         const uint8_t *const ref = reinterpret_cast<const uint8_t *>(uintptr_t(ip) - dist);
         if (dist <= window.max && load32le(ref) == word) {
-            // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
-            // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
-            const uint64_t ahead = load64le(ip + 4);
-            const uint64_t d4 = ahead ^ load64le(ref + 4);
             uint32_t n;
-            uint32_t after;  // the word at ip + n, where the scan goes on after the match
-            if (KAVO_LIKELY(d4 != 0)) {
-                const uint32_t first_diff_bit = count_trailing_zeros64(d4);
-                n = MIN_MATCH + (first_diff_bit >> 3);
-                // The next word is among bytes 4 to 15, read already: taking it from there
-                // keeps a load off the chain that runs from one match to the next.
-                const uint64_t ahead8 = load64le(ip + 8);
-                const uint32_t shift = first_diff_bit & 56;  // 8 * (n - 4)
-                after = uint32_t(shift <= 32 ? ahead >> shift : ahead8 >> (shift - 32));
+            uint32_t after = 0;  // with room ahead: the word at ip + n, where the scan goes on after the match
+            if (room_ahead) {
+                // Bytes 4 to 11 decide most lengths in one step, so that the branch below is
+                // rarely taken (a test of bytes 0 to 7 would branch on every match of 8 or more).
+                const uint64_t ahead = load64le(ip + 4);
+                const uint64_t d4 = ahead ^ load64le(ref + 4);
+                if (KAVO_LIKELY(d4 != 0)) {
+                    const uint32_t first_diff_bit = count_trailing_zeros64(d4);
+                    n = MIN_MATCH + (first_diff_bit >> 3);
+                    // The next word is among bytes 4 to 15, read already: taking it from there
+                    // keeps a load off the chain that runs from one match to the next.
+                    const uint64_t ahead8 = load64le(ip + 8);
+                    const uint32_t shift = first_diff_bit & 56;  // 8 * (n - 4)
+                    after = uint32_t(shift <= 32 ? ahead >> shift : ahead8 >> (shift - 32));
+                } else {
+                    n = extend_long_match(ip, ref);
+                    after = load32le(ip + n);
+                }
             } else {
-                n = extend_long_match(ip, ref);
-                after = load32le(ip + n);
+                const uint32_t remaining = uint32_t(in_end - ip);
+                n = match_length(ip, ref, remaining < MAX_MATCH ? remaining : MAX_MATCH);
             }
-            if (short_match_pays(n, dist, hc)) {
-                // Coded here, in the open block: 13 + 18 bits at most beside 31 queued bits.
-                const uint32_t lc = length_code_table[n];
-                const uint32_t dc = distance_entry(dist);
-                w.add(lc & 0xFFFF, lc >> 16);
-                w.add(dc >> 5, dc & 31);
-                w.spill_unconditional();
-                if (LOG)
-                    log->add(uint32_t(ip - in), n, w);
+            if (match_pays<storing>(n, dist, nine_bit)) {
+                if (storing) {
+                    p.pos = uint32_t(ip - in);
+                    p.match_len = n;
+                    p.match_dist = dist;
+                    return true;
+                }
+                code_match<branch_free, LOG>(w, uint32_t(ip - in), n, dist, log);
                 mark = w;
                 mark_state = ST_IN_FIXED;
-                hc = 0;
-                ip += n;  // positions inside the match are neither looked up nor entered
+                nine_bit = 0;
+                ip += n;
                 run_start = uint32_t(ip - in);
                 if (ip >= ip_end) {
-                    pos = run_start;
-                    high_count = 0;
+                    leave();
                     return false;
                 }
-                word = after;
-                slot = &last_pos[hash_slot(word)];
+                word = room_ahead ? after : load32le(ip);
+                slot = &slots[hash_slot(word)];
                 cand = *slot;
                 continue;
             }
         }
-        const uint32_t nbits = lit.bits[*ip];
-        w.add(lit.code[*ip], nbits);
-        w.spill_unconditional();
+        if (!storing) {
+            const uint32_t byte = word & 0xFF;  // *ip
+            const uint32_t nbits = lit.bits[byte];
+            w.add(lit.code[byte], nbits);
+            if (branch_free)
+                w.spill_unconditional();
+            else
+                w.spill();
+            nine_bit += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
+        }
         ++ip;
-        hc += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
-        if (KAVO_UNLIKELY((hc >= STORED_HIGH_COUNT) | (ip >= ip_end))) {
-            if (hc < STORED_HIGH_COUNT) {
-                pos = uint32_t(ip - in);
-                high_count = hc;
+        if (storing) {
+            if (ip >= ip_end) {
+                leave();
                 return false;
             }
-            pos = uint32_t(ip - in);
-            return find_match_storing(window, in, len, base, last_pos, end, pos, high_count, match_len,
-                                      match_entry);
+        } else if (KAVO_UNLIKELY((nine_bit >= STORING_NINE_BIT_BYTES) | (ip >= ip_end))) {
+            leave();
+            if (nine_bit < STORING_NINE_BIT_BYTES)
+                return false;
+            return scan_storing(p, window, end);
         }
         word = next_word;
         slot = next_slot;
         cand = next_cand;
     }
+}
+
+// The scan while the pending run holds 52 bytes >= 144: the run will go out stored whatever
+// follows, so its bytes need no literal codes and no more counting, and only matches of 6 or
+// more bytes are taken. This is all the work that incompressible input costs, so it is a
+// function of its own: its caller's values would crowd its registers.
+template <typename Window>
+KAVO_NOINLINE bool scan_storing(pass &p, Window window, uint32_t end) {
+    p.nine_bit_bytes = STORING_NINE_BIT_BYTES;
+    return scan<Window, scan_mode::storing, false>(p, window, end);
 }
 
 // The bits written before a stored block that is about to begin: 0 when nothing is open (the fixed
@@ -514,179 +538,124 @@ KAVO_INLINE void note_stored(const kavo_stream *s, const uint8_t *out, uint32_t 
     }
 }
 
-// Level 1 over [pos, len) of in, the pending run starting at pos with no byte counted, positions
-// running on from base in the table (byte i at base + i, below POS_LIMIT; base moves down with the
-// table's positions when they come near the limit, and is left as it ends). The pending literal
-// run goes out as literal codes while it is scanned, on the guess that it will end in a match and
-// not be stored. `mark` keeps the output as it stood before the run: when the guess fails (the
-// run reaches 52 bytes >= 144 and goes out stored) or the run turns out to need a final block
-// header, the output goes back to the mark and the run is written again. Speculative codes take
-// at most 9 bits a byte, within the room (out_end must leave deflate_encode_bound of the bytes to
-// come).
-// With resume, the pass stops at the first position at or after `stop` (the end of a match that
-// crosses it, or inside a run), saves the run in *resume and returns where it stopped; a pass
-// started again there with the same table and *resume gives the bits an unbroken pass would
-// have given. It also starts from *resume's run.
-// out is where bit offsets count from: first_stored, when given, receives the bits written before
-// the first stored block (it must hold KAVO_NO_STORED on entry), and LOG records every match and
-// stored run.
+// The pending run, up to end, goes out stored after all: the output goes back to the mark and
+// the run's bytes follow it as stored blocks, the last of them final when more is 0.
+template <bool LOG>
+void store_run(pass &p, uint32_t end, int more) {
+    p.mark.save(p.stream);
+    p.stream->state = p.mark_state;
+    note_stored(p.stream, p.out, p.run_start, p.first_stored, LOG ? p.log : nullptr);
+    emit_stored_blocks(p.stream, p.in + p.run_start, end - p.run_start, more);
+    p.w = bit_writer(p.stream);
+    p.state = p.stream->state;
+}
+
+// Level 1 over [p.pos, p.len), positions running on from p.base in the table (p.base moves down
+// with the table's positions when they come near the limit, and is left as it ends); the output
+// ends in p.stream. Speculative codes take at most 9 bits a byte, within the room.
+// The pass stops at the first position at or after `stop` (the end of a match that crosses it, or
+// inside a run) and returns where it stopped, with the run still pending in p; a pass started
+// again there with the same table and run gives the bits an unbroken pass would have given.
+// Reaching the input's end instead, it closes the run as `more` asks and returns p.len.
 template <typename Window, bool LOG>
-uint32_t encode_fixed(Window window, kavo_stream *s, uint32_t *const last_pos, uint32_t &base, const uint8_t *out,
-                      uint8_t *const out_end, const uint8_t *in, uint32_t len, uint32_t pos, uint32_t stop, int more,
-                      uint64_t *first_stored, match_log *log, kavo_parser *resume) {
-    bit_writer w(s);
-    uint16_t state = s->state;
-    bit_writer mark = w;
-    uint16_t mark_state = state;
-    uint32_t run_start = pos;  // the pending run is [run_start, pos)
-    uint32_t high_count = 0;   // bytes >= 144 in the pending run
-    if (resume) {
-        mark.queue = resume->mark_queue;
-        mark.bits = resume->mark_bits;
-        mark.cursor = resume->mark_cursor;
-        mark_state = resume->mark_state;
-        run_start = resume->run_start;
-        high_count = resume->high_count;
+uint32_t run_pass(pass &p, Window window, uint32_t stop, int more) {
+    if (p.state == ST_BETWEEN_BLOCKS) {  // a block for the first codes; undone with the run if need be
+        p.w.push(2, 3);
+        p.state = ST_IN_FIXED;
     }
-    if (state == ST_BETWEEN_BLOCKS) {  // a block for the first codes; undone with the run if need be
-        w.push(2, 3);
-        state = ST_IN_FIXED;
-    }
+    const uint32_t len = p.len;
     const uint32_t scan_end = len >= MIN_MATCH ? len - (MIN_MATCH - 1) : 0;
     const uint32_t scan_stop = stop < scan_end ? stop : scan_end;
 
-    // Branch-free spills need room: k more positions add at most 9k bits (a match, at most 31
-    // bits for 4 or more bytes, and a stored run, its framing included, stay below 9 bits a
-    // byte as well), so the room measured once covers every position up to fast_end, however
-    // they are coded. k = 7/8 of (room - 20) keeps 9k + 31 + 32 below 8 * room without a division.
+    // Branch-free spills store a whole word at the cursor at every step, so the room measured once
+    // must cover every step up to fast_end, however the positions on the way are coded: a literal
+    // adds at most 9 bits, a match at most 31 for 4 or more positions, a stored run at most 9 bits
+    // a byte with its framing, and 31 bits may be queued. k = 7/8 of (room - 20 bytes) positions
+    // add 9k < 8 * (room - 20) bits (63/8 against 8 a byte: no division needed), which leaves
+    // 160 bits of the room for the queue, the word stored ahead and a match begun at the last of
+    // the k positions (31 + 32 + 31).
     auto fast_limit = [&]() -> uint32_t {
-        const size_t room = size_t(out_end - w.cursor);
+        const size_t room = size_t(p.out_end - p.w.cursor);
         const size_t k = room > 20 ? (room - 20) - ((room - 20) >> 3) : 0;
-        return k < scan_stop - pos ? pos + uint32_t(k) : scan_stop;
+        return k < scan_stop - p.pos ? p.pos + uint32_t(k) : scan_stop;
     };
-    uint32_t fast_end = pos < scan_stop ? fast_limit() : scan_stop;
+    uint32_t fast_end = p.pos < scan_stop ? fast_limit() : scan_stop;
     // From here on the bulk scan may read 8 bytes past any byte of a match it can find.
     const uint32_t bulk_limit = len > MAX_MATCH + 8 ? len - (MAX_MATCH + 8) : 0;
-    // The passes stop before positions reach POS_LIMIT, at the input index rebase_at.
-    uint32_t rebase_at = POS_LIMIT - base;
-    while (pos < scan_stop) {
+    // The scans stop before positions reach POS_LIMIT, at the input index rebase_at.
+    uint32_t rebase_at = POS_LIMIT - p.base;
+    while (p.pos < scan_stop) {
         // Only when this pass would reach the limit (a match may end past rebase_at).
-        if (KAVO_UNLIKELY(rebase_at < scan_stop && pos + REBASE_ROOM > rebase_at)) {
+        if (KAVO_UNLIKELY(rebase_at < scan_stop && p.pos + REBASE_ROOM > rebase_at)) {
             // Down to a window and more past the start, so that no slot still in reach is lost.
-            const uint32_t delta = base + pos - (FIRST_POS + MAX_DISTANCE);
-            rebase(last_pos, delta);
-            base -= delta;
-            rebase_at = POS_LIMIT - base;
+            const uint32_t delta = p.base + p.pos - (FIRST_POS + MAX_DISTANCE);
+            rebase(p.slots, delta);
+            p.base -= delta;
+            rebase_at = POS_LIMIT - p.base;
         }
-        uint32_t match_len = 0, match_entry = 0;
-        bool fast = true;
-        const uint32_t pass_end = fast_end < rebase_at ? fast_end : rebase_at;
-        const uint32_t bulk_end = pass_end < bulk_limit ? pass_end : bulk_limit;
-        bool found = pos < bulk_end
-                         ? find_match_bulk<Window, LOG>(window, in, len, base, last_pos, bulk_end, log, pos,
-                                                        high_count, w, match_len, match_entry, mark, mark_state,
-                                                        run_start)
-                         : find_match<true>(window, in, len, base, last_pos, pass_end, pos, high_count, w, match_len,
-                                            match_entry);
+        bool branch_free = true;
+        const uint32_t fast_stop = fast_end < rebase_at ? fast_end : rebase_at;
+        const uint32_t bulk_stop = fast_stop < bulk_limit ? fast_stop : bulk_limit;
+        const bool found = p.pos < bulk_stop ? scan<Window, scan_mode::bulk, LOG>(p, window, bulk_stop)
+                                             : scan<Window, scan_mode::tail, LOG>(p, window, fast_stop);
         if (!found) {
-            if (pos >= scan_stop)
-                break;
-            if (pos < fast_end)
+            if (p.pos >= scan_stop || p.pos < fast_end)
                 continue;
             fast_end = fast_limit();  // stopped at fast_end: measure the room again
-            if (pos < fast_end)
+            if (p.pos < fast_end)
                 continue;
             // Too close to the end of the room for branch-free spills: finish carefully.
-            fast = false;
-            const uint32_t careful_end = scan_stop < rebase_at ? scan_stop : rebase_at;
-            if (!find_match<false>(window, in, len, base, last_pos, careful_end, pos, high_count, w, match_len,
-                                   match_entry)) {
-                if (pos >= scan_stop)
-                    break;
+            branch_free = false;
+            if (!scan<Window, scan_mode::careful, LOG>(p, window, scan_stop < rebase_at ? scan_stop : rebase_at))
                 continue;
-            }
         }
-        if (KAVO_UNLIKELY(high_count >= STORED_HIGH_COUNT)) {
-            // The run goes out stored after all; the match then opens a new fixed block.
-            w = mark;
-            s->state = mark_state;
-            w.save(s);
-            note_stored(s, out, run_start, first_stored, LOG ? log : nullptr);
-            emit_stored_blocks(s, in + run_start, pos - run_start, 1);
-            w = bit_writer(s);
-            w.push(2, 3);
-            state = ST_IN_FIXED;
-        }
-        const uint32_t lc = length_code_table[match_len];
-        const uint32_t dc = match_entry;
-        // 13 + 18 bits at most: both fit beside 31 queued bits before one spill.
-        w.add(lc & 0xFFFF, lc >> 16);
-        w.add(dc >> 5, dc & 31);
-        if (fast)
-            w.spill_unconditional();
+        // The storing scan found a match: the run before it goes out stored, and the match opens
+        // a new fixed block.
+        store_run<LOG>(p, p.pos, 1);
+        p.w.push(2, 3);
+        p.state = ST_IN_FIXED;
+        if (branch_free)
+            code_match<true, LOG>(p.w, p.pos, p.match_len, p.match_dist, p.log);
         else
-            w.spill();
-        if (LOG)
-            log->add(pos, match_len, w);
-        // Positions inside the match are neither looked up nor entered.
-        pos += match_len;
-        run_start = pos;
-        high_count = 0;
-        mark = w;
-        mark_state = state;
+            code_match<false, LOG>(p.w, p.pos, p.match_len, p.match_dist, p.log);
+        p.pos += p.match_len;
+        p.run_start = p.pos;
+        p.nine_bit_bytes = 0;
+        p.mark = p.w;
+        p.mark_state = p.state;
     }
 
-    if (pos < len && pos >= stop) {
+    if (p.pos < len && p.pos >= stop) {
         // The pass stops here, in a run or at its start; the next one goes on from this state.
-        resume->mark_queue = mark.queue;
-        resume->mark_bits = mark.bits;
-        resume->mark_cursor = mark.cursor;
-        resume->mark_state = mark_state;
-        resume->run_start = run_start;
-        resume->high_count = high_count;
-        s->state = state;
-        w.save(s);
-        return pos;
+        p.stream->state = p.state;
+        p.w.save(p.stream);
+        return p.pos;
     }
 
     // The last 0 to 3 bytes cannot start a match: they join the run without a lookup.
-    for (; pos < len; ++pos) {
-        const uint32_t code = literal_code_table[in[pos]];
-        high_count += (code & 15) - 8;
-        w.push(code >> 4, code & 15);
+    for (; p.pos < len; ++p.pos) {
+        const uint32_t code = literal_code_table[p.in[p.pos]];
+        p.nine_bit_bytes += (code & 15) - 8;
+        p.w.push(code >> 4, code & 15);
     }
 
-    if (run_start == len) {
+    if (p.run_start == len) {
         // The call ended on a match: nothing is opened or closed, even with more = 0.
-        s->state = state;
-        w.save(s);
-        return len;
-    }
-
-    if (high_count >= STORED_HIGH_COUNT) {
-        mark.save(s);
-        s->state = mark_state;
-        note_stored(s, out, run_start, first_stored, LOG ? log : nullptr);
-        emit_stored_blocks(s, in + run_start, len - run_start, more);
-        return len;
-    }
-    if (!more) {
+    } else if (p.nine_bit_bytes >= STORING_NINE_BIT_BYTES) {
+        store_run<LOG>(p, len, more);
+    } else if (!more) {
         // The last run goes into a final block: end an open block first.
-        w = mark;
-        if (mark_state != ST_BETWEEN_BLOCKS)
-            w.push(0, 7);
-        w.push(3, 3);
-        state = ST_IN_LAST_FIXED;
-        write_literals(w, in + run_start, len - run_start);
+        p.w = p.mark;
+        if (p.mark_state != ST_BETWEEN_BLOCKS)
+            p.w.push(0, 7);
+        p.w.push(3, 3);
+        p.state = ST_IN_LAST_FIXED;
+        write_literals(p.w, p.in + p.run_start, len - p.run_start);
     }
-    s->state = state;
-    w.save(s);
+    p.stream->state = p.state;
+    p.w.save(p.stream);
     return len;
 }
-
-}  // namespace
-
-namespace {
 
 void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, int more, uint64_t *first_stored) {
     if (n == 0)
@@ -698,16 +667,14 @@ void encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, uint32_t n, in
         return;
     }
     table_lease table;
-    uint32_t base = table->begin_call(n);
-    uint8_t *const out_end = out + deflate_encode_bound(n);  // the room the caller guarantees
+    pass p(stream, in, n, table->slots, table->begin_call(n), out + deflate_encode_bound(n));
+    p.out = out;
+    p.first_stored = first_stored;
     if (stream->window_shrink == 0)
-        encode_fixed<full_window, false>(full_window{}, stream, table->last_pos, base, out, out_end, in, n, 0, n, more,
-                                         first_stored, nullptr, nullptr);
+        run_pass<full_window, false>(p, full_window{}, n, more);
     else
-        encode_fixed<limited_window, false>(limited_window{MAX_DISTANCE >> stream->window_shrink}, stream,
-                                            table->last_pos, base, out, out_end, in, n, 0, n, more, first_stored,
-                                            nullptr, nullptr);
-    table->end_call(base, n);
+        run_pass<limited_window, false>(p, limited_window{MAX_DISTANCE >> stream->window_shrink}, n, more);
+    table->end_call(p.base, n);
 }
 
 // Keeps the queue's bits in memory after the output, followed by zero bytes: whatever bit a later
@@ -721,12 +688,12 @@ void store_queue(const kavo_stream &s) {
 
 }  // namespace
 
-int deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
+size_t deflate_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     stream->out_cursor = out;
     const uint32_t n = len > 0 ? uint32_t(len) : 0;
     encode(stream, out, in, n, more, nullptr);
     stream->input_total += n;
-    return int(stream->out_cursor - out);
+    return size_t(stream->out_cursor - out);
 }
 
 // A fresh raw stream encodes the segment; its end queue is stored after its bytes, so that the
@@ -747,8 +714,6 @@ void deflate_encode_segment(kavo_segment *seg, uint8_t *out, const uint8_t *in, 
     store_queue(s);
 }
 
-static_assert(KAVO_PARSER_SLOTS == HASH_SLOTS, "a parser's table has the encoder's slots");
-
 void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, uint8_t *out, uint64_t room) {
     deflate_init(&p->stream, 1);
     p->stream.out_cursor = out;
@@ -761,7 +726,7 @@ void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, 
     p->log = nullptr;
     p->log_count = 0;
     p->run_start = p->pos;
-    p->high_count = 0;
+    p->nine_bit_bytes = 0;
     p->mark_queue = 0;
     p->mark_bits = 0;
     p->mark_cursor = out;
@@ -772,19 +737,37 @@ void parser_init(kavo_parser *p, const uint8_t *in, int32_t len, int32_t start, 
     store_queue(p->stream);
 }
 
-void parser_step(kavo_parser *p, int32_t until) {
+void parser_step(kavo_parser *parser, int32_t until) {
     const uint32_t stop = until > 0 ? uint32_t(until) : 0;
-    if (p->pos >= p->len || stop <= p->pos)
+    if (parser->pos >= parser->len || stop <= parser->pos)
         return;
-    match_log log{p->log, p->log_count, p->out};
-    p->pos = p->log ? encode_fixed<full_window, true>(full_window{}, &p->stream, p->table, p->base, p->out,
-                                                      p->out_end, p->in, p->len, p->pos, stop, 1, &p->first_stored,
-                                                      &log, p)
-                    : encode_fixed<full_window, false>(full_window{}, &p->stream, p->table, p->base, p->out,
-                                                       p->out_end, p->in, p->len, p->pos, stop, 1, &p->first_stored,
-                                                       nullptr, p);
-    p->log_count = log.count;
-    store_queue(p->stream);
+    match_log log{parser->log, parser->log_count, parser->out};
+    pass p(&parser->stream, parser->in, parser->len, parser->table, parser->base, parser->out_end);
+    p.pos = parser->pos;
+    p.run_start = parser->run_start;
+    p.nine_bit_bytes = parser->nine_bit_bytes;
+    p.mark.queue = parser->mark_queue;
+    p.mark.bits = parser->mark_bits;
+    p.mark.cursor = parser->mark_cursor;
+    p.mark_state = parser->mark_state;
+    p.out = parser->out;
+    p.first_stored = &parser->first_stored;
+    if (parser->log) {
+        p.log = &log;
+        run_pass<full_window, true>(p, full_window{}, stop, 1);
+    } else {
+        run_pass<full_window, false>(p, full_window{}, stop, 1);
+    }
+    parser->pos = p.pos;
+    parser->base = p.base;
+    parser->run_start = p.run_start;
+    parser->nine_bit_bytes = p.nine_bit_bytes;
+    parser->mark_queue = p.mark.queue;
+    parser->mark_bits = p.mark.bits;
+    parser->mark_cursor = p.mark.cursor;
+    parser->mark_state = p.mark_state;
+    parser->log_count = log.count;
+    store_queue(parser->stream);
 }
 
 kavo_segment parser_piece(const kavo_parser *p, uint64_t open_bit, const kavo_parse_event *end,

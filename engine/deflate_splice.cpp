@@ -1,5 +1,6 @@
 // Splicing a segment encoded on its own into a stream: its bits moved behind the stream's queue.
 #include "bit_output.h"
+#include "deflate_segment.h"
 
 using namespace kavo;
 
@@ -42,7 +43,7 @@ void append_bits(bit_writer &w, const uint8_t *src, uint64_t from, uint64_t to) 
 // later for a piece cut from a parse) up to its first stored block come after the q bits; the end
 // of block and the stored header that close them are then padded to a byte from there. From the first stored block's LEN field on, both are byte
 // aligned and the same.
-int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, int32_t len) {
+size_t deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, int32_t len) {
     stream->out_cursor = out;
     stream->input_total += uint32_t(len > 0 ? len : 0);
     if (seg->size == 0 && seg->queued_bits == 0)  // no input: nothing changes
@@ -54,7 +55,7 @@ int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, c
     } else if (seg->first_stored_bit == KAVO_NO_STORED) {
         append_bits(w, seg_out, seg->open_bit, uint64_t(seg->size) * 8 + seg->queued_bits);
         w.save(stream);
-        return int(stream->out_cursor - out);  // the block stays open
+        return size_t(stream->out_cursor - out);  // the block stays open
     } else {
         const uint64_t p1 = seg->first_stored_bit;
         if (p1 > seg->open_bit)
@@ -71,5 +72,5 @@ int deflate_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, c
     w.bits = seg->queued_bits;
     w.save(stream);
     stream->state = seg->state;
-    return int(stream->out_cursor - out);
+    return size_t(stream->out_cursor - out);
 }

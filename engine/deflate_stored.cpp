@@ -26,7 +26,7 @@ void kavo_set_window(kavo_stream *stream, int window_bits) {
     stream->window_shrink = unsigned(15 - bits) & 7u;
 }
 
-void emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more) {
+void kavo::emit_stored_blocks(kavo_stream *stream, const uint8_t *in, uint32_t len, int more) {
     bit_writer w(stream);
     uint32_t remaining = len;
     // At least one block, so that len 0 still writes an (empty) stored block.

@@ -5,7 +5,7 @@
 // length or distance joined above it, so the encoder sends any symbol with one push.
 #include <array>
 
-#include "kavo.h"
+#include "deflate_tables.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #define KAVO_FRAMING_H
 
 #include "bit_output.h"
+#include "deflate_segment.h"
 
 namespace kavo {
 
@@ -34,9 +35,9 @@ constexpr int32_t STORED_PIECE = 4 * int32_t(STORED_BLOCK_MAX);
 
 // Header if pending, then the checksum update, then the deflate data.
 template <typename Header, typename Checksum>
-KAVO_INLINE int framed_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more,
+KAVO_INLINE size_t framed_encode(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len, int more,
                               Header header, Checksum checksum) {
-    int written = write_pending_header(s, out, header);
+    size_t written = size_t(write_pending_header(s, out, header));
     if (s->level == 0) {
         for (; len > STORED_PIECE; in += STORED_PIECE, len -= STORED_PIECE) {
             s->checksum = checksum(s->checksum, in, STORED_PIECE);
@@ -56,9 +57,9 @@ KAVO_INLINE int framed_sync_flush(kavo_stream *s, uint8_t *out, Header header) {
 
 // Header if pending, the checksum and count of the segment's input, then the segment's bits.
 template <typename Header, typename Checksum>
-KAVO_INLINE int framed_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
+KAVO_INLINE size_t framed_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
                               const uint8_t *in, int32_t len, Header header, Checksum checksum) {
-    const int h = write_pending_header(s, out, header);
+    const size_t h = size_t(write_pending_header(s, out, header));
     s->checksum = checksum(s->checksum, in, len);
     return h + deflate_splice(s, out + h, seg, seg_out, len);
 }

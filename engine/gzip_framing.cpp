@@ -21,14 +21,14 @@ int gzip_send_header(kavo_stream *stream, uint8_t *out) {
     return GZIP_HEADER_SIZE;
 }
 
-int gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
+size_t gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     return framed_encode(stream, out, in, len, more, gzip_header, crc32_fast);
 }
 
 int gzip_sync_flush(kavo_stream *stream, uint8_t *out) { return framed_sync_flush(stream, out, gzip_header); }
 
-int gzip_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
-                const uint8_t *in, int32_t len) {
+size_t gzip_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
+                   const uint8_t *in, int32_t len) {
     return framed_splice(stream, out, seg, seg_out, in, len, gzip_header, crc32_fast);
 }
 

@@ -26,14 +26,14 @@ int zlib_send_header(kavo_stream *stream, uint8_t *out) {
     return ZLIB_HEADER_SIZE;
 }
 
-int zlib_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
+size_t zlib_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     return framed_encode(stream, out, in, len, more, zlib_header, adler32_fast);
 }
 
 int zlib_sync_flush(kavo_stream *stream, uint8_t *out) { return framed_sync_flush(stream, out, zlib_header); }
 
-int zlib_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
-                const uint8_t *in, int32_t len) {
+size_t zlib_splice(kavo_stream *stream, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out,
+                   const uint8_t *in, int32_t len) {
     return framed_splice(stream, out, seg, seg_out, in, len, zlib_header, adler32_fast);
 }
 

@@ -60,7 +60,7 @@ void block_pipeline::work() {
     }
 }
 
-int splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {
+size_t splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {
     return stream_splice(stream, out, &job.segment, job.encoded.data(), job.input.data(), int32_t(job.input.size()));
 }
 

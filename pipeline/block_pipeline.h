@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "kavo.h"
+#include "deflate_segment.h"
 
 namespace kavo {
 
@@ -52,7 +52,7 @@ class block_pipeline {
 
 // Appends a taken-back block to a stream (any format): returns the bytes written at out, which
 // must hold splice_bound(job.segment) bytes.
-int splice_block(kavo_stream *stream, uint8_t *out, const block_job &job);
+size_t splice_block(kavo_stream *stream, uint8_t *out, const block_job &job);
 
 }  // namespace kavo
 

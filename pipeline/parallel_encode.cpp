@@ -18,6 +18,8 @@
 // as the copy itself.
 #include "parallel_encode.h"
 
+#include "deflate_parser.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -330,7 +332,7 @@ join_result compare_logs(job &j, chunk &c, chunk &d) {
 // rather than being told to stop.
 bool run_chunk(job &j, size_t index) {
     chunk &c = j.chunks[index];
-    const uint64_t room = parser_room(j.len - c.begin);
+    const uint64_t room = segment_bound(j.len - c.begin);
     if (index == 0 && j.direct) {
         c.out = j.direct;
     } else {
@@ -517,7 +519,7 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
     if (s->state == ST_HEADER_PENDING)
         s->out_cursor += s->format == KAVO_FMT_GZIP ? gzip_send_header(s, out) : zlib_send_header(s, out);
     // From between blocks, the first piece is the parse's bytes as they stand.
-    if (s->state == ST_BETWEEN_BLOCKS && room >= uint64_t(s->out_cursor - out) + parser_room(n))
+    if (s->state == ST_BETWEEN_BLOCKS && room >= uint64_t(s->out_cursor - out) + segment_bound(n))
         j->direct = s->out_cursor;
     j->stream_start = s->out_cursor;
     if (room > uint64_t(s->out_cursor - out))

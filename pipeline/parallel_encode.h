@@ -32,7 +32,7 @@ constexpr uint32_t PARALLEL_MIN_INPUT = 2u << 20;
 
 // Appends len bytes to the stream exactly as stream_encode(s, out, in, len, 1) does, on up to
 // `threads` threads, the caller's included; out must hold what that call may write, and room says
-// how much it holds (with parser_room(len) bytes past a pending header, the first thread parses
+// how much it holds (with segment_bound(len) bytes past a pending header, the first thread parses
 // straight into it). Returns the bytes written, which near the largest input may exceed what an int holds. Level 0,
 // a limited window, a thread that cannot be started or memory that runs short only mean fewer
 // threads (down to the caller's alone), never other bytes. No thread outlives the call.

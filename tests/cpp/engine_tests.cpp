@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "bit_output.h"
+#include "checksum_forms.h"
+#include "deflate_segment.h"
+#include "deflate_tables.h"
 #include "kavo.h"
 #include "check.h"
 #include "../fuzz/plain_deflate.h"
@@ -52,7 +56,7 @@ struct guarded {
 
 // Runs one encode on an exactly-sized buffer and appends its bytes; checks the canary.
 int encode_into(bytes &out, kavo_stream &s, const uint8_t *in, int32_t len, int more,
-                int (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int) = deflate_encode,
+                size_t (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int) = deflate_encode,
                 int header = 0) {
     guarded g(size_t(deflate_encode_bound(uint64_t(len))) + size_t(header));
     const int n = encode(&s, g.data(), in, len, more);
@@ -88,7 +92,7 @@ void for_each_piece(const bytes &in, const std::vector<size_t> &cuts, bool last_
 // The stream of a format (KAVO_FMT_*) from input cut at the given points, every call with more = 1
 // unless the last is told to pass 0, then the finish.
 bytes engine_stream(int format, const bytes &in, int level, const std::vector<size_t> &cuts, bool last_more0 = false) {
-    using encode_fn = int (*)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
+    using encode_fn = size_t (*)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
     using finish_fn = int (*)(kavo_stream *, uint8_t *);
     kavo_stream s;
     encode_fn enc = deflate_encode;
@@ -263,12 +267,12 @@ void test_vectors() {
     uint8_t buf[16];
     deflate_init(&s, 0);
     s.out_cursor = buf;
-    emit_stored_blocks(&s, nullptr, 0, 1);
+    kavo::emit_stored_blocks(&s, nullptr, 0, 1);
     CHECK(s.out_cursor - buf == 5 && bytes(buf, buf + 5) == hex("00 00 00 ff ff"));
     // A fixed block open with nothing queued: end-of-block and stored header share two zero bytes.
     s.state = ST_IN_FIXED;
     s.out_cursor = buf;
-    emit_stored_blocks(&s, text("q").data(), 1, 1);
+    kavo::emit_stored_blocks(&s, text("q").data(), 1, 1);
     CHECK(s.out_cursor - buf == 7 && bytes(buf, buf + 7) == hex("00 00 01 00 fe ff 71"));
 
     // Level bit: 2 acts as 0, 3 as 1; init resets everything.
@@ -875,10 +879,10 @@ void test_checksum_variants() {
 }
 
 // ---- sync flush, window limit, segments ----
-using encode_fn = int (*)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
+using encode_fn = size_t (*)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
 using finish_fn = int (*)(kavo_stream *, uint8_t *);
 using flush_fn = int (*)(kavo_stream *, uint8_t *);
-using splice_fn = int (*)(kavo_stream *, uint8_t *, const kavo_segment *, const uint8_t *, const uint8_t *, int32_t);
+using splice_fn = size_t (*)(kavo_stream *, uint8_t *, const kavo_segment *, const uint8_t *, const uint8_t *, int32_t);
 
 struct format_ops {
     int format, header, finish_bound, wbits_sign, wbits_add;  // zlib's window-bits spelling: sign * w + add
@@ -889,8 +893,8 @@ struct format_ops {
     finish_fn finish;
 };
 
-int raw_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *,
-               int32_t len) {
+size_t raw_splice(kavo_stream *s, uint8_t *out, const kavo_segment *seg, const uint8_t *seg_out, const uint8_t *,
+                  int32_t len) {
     return deflate_splice(s, out, seg, seg_out, len);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_pipeline.h"
+#include "deflate_segment.h"
 #include "kavo.h"
 #include "parallel_encode.h"
 #include "check.h"
@@ -26,7 +27,7 @@ using job_ptr = std::shared_ptr<kavo::block_job>;
 struct format_ops {
     int format;
     int (*init)(kavo_stream *, int);
-    int (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
+    size_t (*encode)(kavo_stream *, uint8_t *, const uint8_t *, int32_t, int);
     int (*sync_flush)(kavo_stream *, uint8_t *);
     int (*finish)(kavo_stream *, uint8_t *);
     int wbits_sign, wbits_add;  // zlib's window argument: window_bits * sign + add
@@ -254,7 +255,7 @@ void test_parallel_equals_direct() {
             kavo::parallel_report r;
             f.init(&s, 1);
             // Room for a parse of the whole input (the first chunk parses in place) or only for the output.
-            bytes got(threads % 2 ? size_t(parser_room(n)) : want.size() + 64);
+            bytes got(threads % 2 ? size_t(segment_bound(n)) : want.size() + 64);
             got.resize(kavo::parallel_encode(&s, got.data(), got.size(), in.data(), int32_t(n), threads, plan, &r));
             CHECK(s.bit_queue == open.bit_queue && s.queued_bits == open.queued_bits && s.state == open.state &&
                   s.checksum == open.checksum && s.input_total == open.input_total);
