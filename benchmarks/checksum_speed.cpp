@@ -1,10 +1,7 @@
 // Throughput of every CRC-32 and Adler-32 form, in GB/s, over 64 MB and over cache-sized buffers.
 //
-// Build by hand from the repository root (no CMake target), then run:
-//   g++ -std=c++17 -O2 -Iengine benchmarks/checksum_speed.cpp engine/checksum_crc32.cpp
-//       engine/checksum_crc32_x86.cpp engine/checksum_adler32.cpp engine/checksum_adler32_x86.cpp
-//       -o /tmp/checksum_speed
-//   /tmp/checksum_speed [repeats]
+// Built by CMake with -DKAVO_BUILD_BENCHMARKS=ON (target checksum_speed), then run:
+//   checksum_speed [repeats]
 // Each figure is the best of `repeats` runs (default 9) of 64 MB each; GB is 10^9 bytes. The 64 MB column
 // reads from memory; the smaller sizes stay in cache, as one compress call's input usually does.
 #include <chrono>

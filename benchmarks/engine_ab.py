@@ -2,7 +2,7 @@
 
     python benchmarks/engine_ab.py [--base REV] [--rounds N] [--slice-mb MB]
 
-Builds benchmarks/engine_timer.cpp once with each engine (g++ or $CXX, -O3), then runs the two builds
+Builds benchmarks/engine_timer.cpp once with each engine (with CMake, the compiler from $CXX), then runs the two builds
 in turn, round after round and taking turns at going first, on the first MB of every corpus file, so
 that a slow phase of a shared machine falls on both alike; reports each file's best time as MB/s and
 the ratio new ÷ base, and fails if the two engines write different bytes for any file. Steadier than two runs of bench.py when
@@ -24,11 +24,34 @@ ROOT = HERE.parent
 DEFAULT_CORPUS = Path(os.environ.get("KAVO_CORPUS", Path.home() / ".cache" / "kavo-corpus"))
 
 
-def build(engine: Path, out: Path) -> None:
-    cxx = os.environ.get("CXX", "g++")
+def has_timer_target(tree: Path) -> bool:
+    return "engine_timer" in (tree / "CMakeLists.txt").read_text()
+
+
+def build(tree: Path, work: Path, with_cmake: bool) -> Path:
+    """engine_timer (the working tree's) against the engine of a source tree, through the tree's own
+    CMake build, or compiled by hand for a tree from before that target (then both are, so that the
+    two builds differ in their engines only)."""
+    timer = tree / "benchmarks" / "engine_timer.cpp"
+    if tree != ROOT:
+        shutil.copyfile(HERE / "engine_timer.cpp", timer)
+    if with_cmake:
+        cmake = shutil.which("cmake") or sys.exit("cmake is missing (pip install cmake)")
+        configure = [cmake, "-S", str(tree), "-B", str(work), "-DCMAKE_BUILD_TYPE=Release", "-DKAVO_BUILD_MODULE=OFF",
+                     "-DKAVO_BUILD_COMMAND=OFF", "-DKAVO_BUILD_BENCHMARKS=ON"]
+        if shutil.which("ninja"):
+            configure += ["-G", "Ninja"]
+        subprocess.run(configure, check=True, capture_output=True)
+        subprocess.run([cmake, "--build", str(work), "-j", "2", "--target", "engine_timer"], check=True,
+                       capture_output=True)
+        return work / "engine_timer"
+    engine = tree / "engine"
+    out = work / "engine_timer"
+    work.mkdir(parents=True, exist_ok=True)
     sources = sorted(str(p) for p in engine.glob("*.cpp"))
-    subprocess.run([cxx, "-O3", "-std=c++17", f"-I{engine}", str(HERE / "engine_timer.cpp"), *sources, "-o", str(out)],
-                   check=True)
+    subprocess.run([os.environ.get("CXX", "g++"), "-O3", "-std=c++17", f"-I{engine}", str(timer), *sources, "-o",
+                    str(out)], check=True)
+    return out
 
 
 def run(binary: Path, outdir: Path, files: list[Path], repeats: int) -> dict[str, float]:
@@ -52,12 +75,12 @@ def main() -> int:
         tmp = Path(tmp_name)
         base_tree = tmp / "base"
         base_tree.mkdir()
-        archive = subprocess.run(["git", "-C", str(ROOT), "archive", args.base, "engine"], check=True,
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", args.base], check=True,
                                  capture_output=True).stdout
         subprocess.run(["tar", "-x", "-C", str(base_tree)], input=archive, check=True)
-        binaries = {"base": tmp / "timer-base", "new": tmp / "timer-new"}
-        build(base_tree / "engine", binaries["base"])
-        build(ROOT / "engine", binaries["new"])
+        with_cmake = has_timer_target(base_tree) and has_timer_target(ROOT)
+        binaries = {"base": build(base_tree, tmp / "build-base", with_cmake),
+                    "new": build(ROOT, tmp / "build-new", with_cmake)}
 
         slices = tmp / "slices"
         slices.mkdir()

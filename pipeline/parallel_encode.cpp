@@ -18,8 +18,6 @@
 // as the copy itself.
 #include "parallel_encode.h"
 
-#include "deflate_parser.h"
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -31,6 +29,20 @@
 #include <thread>
 #include <vector>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "deflate_parser.h"
+
 namespace kavo {
 
 namespace {
@@ -41,9 +53,26 @@ constexpr uint32_t JOIN_STEP = 32 * 1024;  // the parse before it compares this 
 constexpr uint32_t MAIN_STEP = 1u << 20;   // a parse looks whether it was told to stop this often
 constexpr uint32_t MIN_CHUNK = 1u << 20;
 constexpr uint32_t TAIL_CHUNK = 2u << 20;  // the last chunks of a long input: room for a late join
-constexpr uint32_t MAX_LOG_SPAN = 4u << 20;  // beyond the farthest join seen on real data (2.5 MiB)
+// How far into a chunk its start log reaches: well beyond the farthest join seen on real data,
+// since a join found past it is not found at all and the parse before it goes on through the chunk.
+constexpr uint32_t MAX_LOG_SPAN = 4u << 20;
 constexpr uint32_t SHARES_PER_THREAD = 2;   // a chunk is this share of what is left for each thread
 constexpr uint32_t MAX_MATCH_LEN = 258;
+// Pages of the output touched ahead in one go, between two looks at whether a splice is waiting:
+// few enough that a waiting splice is hardly held up, enough that the lock is seldom taken.
+constexpr uint64_t TOUCH_BATCH_PAGES = 64;
+
+// The size of the pages that the OS maps on first touch.
+uint64_t page_size() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize ? uint64_t(info.dwPageSize) : 4096;
+#else
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? uint64_t(size) : 4096;
+#endif
+}
 
 // Room for a log of n events; grows by copying, the parser's pointer follows.
 struct event_buffer {
@@ -82,61 +111,87 @@ size_t log_room(uint32_t from, uint32_t until) { return (until - from) / 3 + 4; 
 
 enum class chunk_state { waiting, running, taken_over };
 
+// A chunk's start log, published a step at a time for the parse before it: every match starting
+// before `covered` is among the first `published` events. Read and written under the job's lock.
+struct start_log {
+    uint32_t end = 0;  // it covers the matches that start before this
+    event_buffer events;
+    size_t published = 0;
+    uint32_t covered = 0;
+    bool final = false;
+    int readers = 0;  // parses comparing their matches with it
+};
+
+// The part of a chunk's output that the call uses: from join_pos (bit open_bit) to end_pos (the end
+// of match `end`), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
+struct piece {
+    uint32_t join_pos = 0;
+    uint64_t open_bit = 3;
+    int next = -1;
+    uint32_t end_pos = 0;
+    kavo_parse_event end{};
+};
+
 struct chunk {
     uint32_t begin = 0;
-    uint32_t log_end = 0;  // its start log covers the matches that start before this
+    // Its parse.
     chunk_state state = chunk_state::waiting;
     std::atomic<bool> cancelled{false};
     std::unique_ptr<kavo_parser> parser;
     uint8_t *out = nullptr;  // the parse's bytes: a buffer of the job's, or the call's own output
     std::unique_ptr<uint8_t[]> own_out;
     bool done = false;  // the parse ended where the next piece takes over, or at the input's end
-    int log_readers = 0;  // parses comparing their matches with its start log
-    // The start log, published a step at a time: every match starting before log_covered is among
-    // the first log_published events.
-    event_buffer start_log;
-    size_t log_published = 0;
-    uint32_t log_covered = 0;
-    bool log_final = false;
-    // The piece of its output that the call uses: from join_pos (bit open_bit) to end_pos (the end
-    // of match `end`), where the parse of chunk `next` takes over; next = -1 runs to the input's end.
-    uint32_t join_pos = 0;
-    uint64_t open_bit = 3;
-    int next = -1;
-    uint32_t end_pos = 0;
-    kavo_parse_event end{};  // the match of its log that ends the piece
+    start_log log;
+    piece used;
+};
+
+// The container's checksum of the whole input, taken by the first thread that runs out of chunks.
+struct container_checksum {
+    int format = KAVO_FMT_DEFLATE;
+    uint32_t value = 0;
+    std::atomic<bool> taken{false};
+};
+
+// The stitch: pieces go into the call's output in order as soon as each is done, on whichever
+// thread finishes one, so that it runs beside the parses and frees their buffers for reuse.
+struct stitch_state {
+    kavo_stream *stream = nullptr;
+    uint8_t *direct = nullptr;        // when set, chunk 0 parses straight into the output here
+    uint8_t *start = nullptr;         // where the deflate data begin in the output
+    int next = 0;                     // the piece to go in next; -1 when all are in
+    bool busy = false;                // a thread is splicing pieces
+    uint8_t *output_end = nullptr;    // the output of the pieces in, at the last splice's end
+    uint32_t input_end = 0;           // their input
+};
+
+// Pages of the output past the stitch, written to once by a thread with no chunk left while the
+// stitch waits for a parse, so that the stitch after it finds them mapped. Never beside a splice.
+struct page_touch {
+    uint8_t *room_end = nullptr;  // the end of the caller's room; null: nothing to touch
+    uint64_t page = 4096;
+    uint64_t touched = 0;         // the output touched so far, counted from the stitch's start
+    bool busy = false;
+};
+
+// Memory of stitched pieces, for the chunks after them: touching fresh pages costs about as much
+// as the copy of the stitch itself.
+struct buffer_pool {
+    std::vector<std::unique_ptr<uint8_t[]>> outputs;  // each room for any later chunk
+    std::vector<event_buffer> logs;
 };
 
 struct job {
     const uint8_t *in;
     uint32_t len;
     std::vector<chunk> chunks;
-    std::mutex mutex;
+    std::mutex mutex;  // guards all below but the atomics, and the chunks' shared fields
     std::condition_variable progress;
-    size_t next_claim = 0;
+    size_t next_claim = 0;  // the chunks are claimed in order
     std::atomic<bool> failed{false};  // memory ran out somewhere: the caller encodes alone
-    // The container's checksum of the whole input, taken by the first thread that runs out of chunks.
-    int format = KAVO_FMT_DEFLATE;
-    uint32_t checksum = 0;
-    std::atomic<bool> checksum_taken{false};
-    // The stitch: pieces go into the call's output in order as soon as each is done, on whichever
-    // thread finishes one, so that it runs beside the parses and frees their buffers for reuse.
-    kavo_stream *stream = nullptr;
-    uint8_t *direct = nullptr;  // when set, chunk 0 parses straight into the output here
-    uint8_t *stream_start = nullptr;  // where the deflate data begin in the output
-    int stitch_next = 0;        // the piece to go in next; -1 when all are in
-    bool stitching = false;     // a thread is splicing pieces
-    // Pages of the output past the stitch, written to once by a thread with no chunk left while the
-    // stitch waits for a parse, so that the stitch after it finds them mapped. Never beside a splice.
-    uint8_t *out_end = nullptr;       // the end of the caller's room
-    uint8_t *stitched_to = nullptr;   // the output of the pieces in, at the last splice's end
-    uint32_t stitched_in = 0;         // their input
-    uint64_t touched = 0;             // the output touched so far, counted from stream_start
-    bool touching = false;
-    // Memory of stitched pieces, for the chunks after them: touching fresh pages costs about as much
-    // as the copy of the stitch itself.
-    std::vector<std::unique_ptr<uint8_t[]>> spare;  // output buffers, each room for any later chunk
-    std::vector<event_buffer> spare_logs;
+    container_checksum checksum;
+    stitch_state stitch;
+    page_touch touch;
+    buffer_pool pool;
 
     // A plan's chunks are all of its size at least, the remainder spread over them. Otherwise each
     // chunk is a share of what is left, so that they shrink towards the end and the threads, taking
@@ -166,7 +221,7 @@ struct job {
             const uint32_t end = k + 1 < chunks.size() ? begins[k + 1] : n, size = end - begins[k];
             const uint32_t most = size > 2 * MAX_MATCH_LEN ? size - 2 * MAX_MATCH_LEN : 0;
             chunks[k].begin = begins[k];
-            chunks[k].log_end = begins[k] + std::min(most, plan.log_span ? plan.log_span : MAX_LOG_SPAN);
+            chunks[k].log.end = begins[k] + std::min(most, plan.log_span ? plan.log_span : MAX_LOG_SPAN);
         }
     }
 
@@ -180,46 +235,47 @@ struct job {
 // Whether the parse of chunk c should give up: told to stop, or the whole job failed.
 bool stopping(const job &j, const chunk &c) { return c.cancelled || j.failed; }
 
-// The start log of chunk k: its bytes up to log_end parsed with every match kept, published a
+// The start log of chunk k: its bytes up to log.end parsed with every match kept, published a
 // step at a time for the parse before it. Then the parse goes on without a log.
 bool run_start_log(job &j, chunk &c) {
     kavo_parser *p = c.parser.get();
-    const uint32_t log_end = c.log_end;
+    const uint32_t log_end = c.log.end;
     const size_t steps = (log_end - c.begin) / LOG_STEP + 2;
     const size_t room = log_room(c.begin, log_end) + 4 * steps;
-    event_buffer log;
+    event_buffer events;
     {
         std::lock_guard<std::mutex> lock(j.mutex);
-        for (event_buffer &b : j.spare_logs)
+        std::vector<event_buffer> &spare = j.pool.logs;
+        for (event_buffer &b : spare)
             if (b.capacity >= room) {
-                std::swap(log, b);
-                std::swap(b, j.spare_logs.back());
-                j.spare_logs.pop_back();
+                std::swap(events, b);
+                std::swap(b, spare.back());
+                spare.pop_back();
                 break;
             }
     }
-    if (!log.reserve(0, room)) {
+    if (!events.reserve(0, room)) {
         j.fail();
         return false;
     }
-    p->log = log.data.get();
+    p->log = events.data.get();
     {
         std::lock_guard<std::mutex> lock(j.mutex);  // the parse before this one reads it under the lock
-        c.start_log = std::move(log);
+        c.log.events = std::move(events);
     }
     while (p->pos < log_end) {
         parser_step(p, int32_t(std::min(log_end, p->pos + LOG_STEP)));
         std::lock_guard<std::mutex> lock(j.mutex);
-        c.log_published = p->log_count;
-        c.log_covered = p->pos;
-        c.log_final = p->pos >= log_end;
+        c.log.published = p->log_count;
+        c.log.covered = p->pos;
+        c.log.final = p->pos >= log_end;
         j.progress.notify_all();
         if (stopping(j, c))
             return false;
     }
     {
         std::lock_guard<std::mutex> lock(j.mutex);
-        c.log_final = true;  // an empty span publishes nothing above
+        c.log.final = true;  // an empty span publishes nothing above
         j.progress.notify_all();
     }
     p->log = nullptr;
@@ -227,31 +283,55 @@ bool run_start_log(job &j, chunk &c) {
     return true;
 }
 
+// The search for a join in two logs of matches, read in position order as far as both are known
+// (stored runs make no decisions and are passed over). The join is the end q of the first match
+// that both logs hold alike (the same position and length) with no match of only one of them
+// ending in the 32768 positions before q, nor the start of the comparison (`agreed` starts there).
+struct join_search {
+    uint32_t agreed;  // every decision from here on has been the same in both logs
+    size_t mine = 0, theirs = 0;  // the next events to read
+
+    // Reads the events of both logs that start before `known`; returns whether the join is there,
+    // with mine and theirs at the match that ends it.
+    bool advance(const kavo_parse_event *a, size_t a_count, const kavo_parse_event *b, size_t b_count,
+                 uint32_t known) {
+        for (;;) {
+            while (mine < a_count && a[mine].len == 0)
+                ++mine;
+            while (theirs < b_count && b[theirs].len == 0)
+                ++theirs;
+            const uint32_t at_a = mine < a_count ? a[mine].pos : UINT32_MAX;
+            const uint32_t at_b = theirs < b_count ? b[theirs].pos : UINT32_MAX;
+            if (std::min(at_a, at_b) >= known)
+                return false;
+            if (at_a == at_b && a[mine].len == b[theirs].len) {
+                if (at_a + a[mine].len - agreed >= WINDOW)
+                    return true;
+                ++mine;
+                ++theirs;
+                continue;
+            }
+            // A decision only one of them made: the agreement starts again after it.
+            if (at_a <= at_b)
+                agreed = std::max(agreed, at_a + a[mine++].len);
+            if (at_b <= at_a)
+                agreed = std::max(agreed, at_b + b[theirs++].len);
+        }
+    }
+};
+
 enum class join_result { joined, apart, stopped };
 
-// The parse of chunk k, standing at or just past chunk m's start, goes on with a log of its own
-// until both logs show the same match ending at q with the same matches over the 32768 positions
-// before it. Positions before `agreed` are not known to agree: those before m's start (m's parse
-// never looked them up) and those inside any match that only one of the two made.
-join_result compare_logs(job &j, chunk &c, chunk &d);
-
-join_result try_join(job &j, chunk &c, chunk &d) {
-    {
-        std::lock_guard<std::mutex> lock(j.mutex);
-        ++d.log_readers;
-    }
-    const join_result r = compare_logs(j, c, d);
-    std::lock_guard<std::mutex> lock(j.mutex);
-    --d.log_readers;
-    return r;
-}
-
+// The parse of chunk c, standing at or just past chunk d's start, goes on with a log of its own,
+// a step at a time and waiting for d's start log to be published as far, until the join_search
+// finds the join (c's piece ends there and d's takes over), d's log is used up without one, or c's
+// parse reaches the input's end (then it needs no one after it). Positions before d's start are not
+// known to agree: d's parse never looked them up.
 join_result compare_logs(job &j, chunk &c, chunk &d) {
     kavo_parser *p = c.parser.get();
     event_buffer own;
     p->log_count = 0;
-    uint32_t agreed = std::max(d.begin, p->pos);
-    size_t i = 0, k = 0;  // the next events of c's log and of d's
+    join_search search{std::max(d.begin, p->pos)};
     for (;;) {
         size_t their_count;
         uint32_t their_covered;
@@ -259,59 +339,32 @@ join_result compare_logs(job &j, chunk &c, chunk &d) {
         const kavo_parse_event *theirs;
         {
             std::lock_guard<std::mutex> lock(j.mutex);
-            their_count = d.log_published;
-            their_covered = d.log_covered;
-            their_final = d.log_final;
-            theirs = d.start_log.data.get();
+            their_count = d.log.published;
+            their_covered = d.log.covered;
+            their_final = d.log.final;
+            theirs = d.log.events.data.get();
         }
-        const kavo_parse_event *mine = own.data.get();
-        const size_t my_count = p->log_count;
-        const uint32_t my_covered = p->pos;
-        const uint32_t known = std::min(my_covered, their_covered);
-        for (;;) {
-            while (i < my_count && mine[i].len == 0)  // stored runs: no decisions of their own
-                ++i;
-            while (k < their_count && theirs[k].len == 0)
-                ++k;
-            const uint32_t a = i < my_count ? mine[i].pos : UINT32_MAX;
-            const uint32_t b = k < their_count ? theirs[k].pos : UINT32_MAX;
-            const uint32_t next = std::min(a, b);
-            if (next >= known)
-                break;
-            if (a == b && mine[i].len == theirs[k].len) {
-                const uint32_t q = a + mine[i].len;
-                if (q - agreed >= WINDOW) {
-                    std::lock_guard<std::mutex> lock(j.mutex);
-                    if (stopping(j, c))
-                        return join_result::stopped;
-                    c.next = int(&d - j.chunks.data());
-                    c.end_pos = q;
-                    c.end = mine[i];
-                    d.join_pos = q;
-                    d.open_bit = theirs[k].bit;
-                    p->log = nullptr;
-                    return join_result::joined;
-                }
-                ++i;
-                ++k;
-            } else {
-                if (a == next) {
-                    agreed = std::max(agreed, a + mine[i].len);
-                    ++i;
-                }
-                if (b == next) {
-                    agreed = std::max(agreed, b + theirs[k].len);
-                    ++k;
-                }
-            }
+        const uint32_t known = std::min(p->pos, their_covered);
+        if (search.advance(own.data.get(), p->log_count, theirs, their_count, known)) {
+            std::lock_guard<std::mutex> lock(j.mutex);
+            if (stopping(j, c))
+                return join_result::stopped;
+            const kavo_parse_event &end = own.data[search.mine];
+            c.used.next = int(&d - j.chunks.data());
+            c.used.end_pos = end.pos + end.len;
+            c.used.end = end;
+            d.used.join_pos = end.pos + end.len;
+            d.used.open_bit = theirs[search.theirs].bit;
+            p->log = nullptr;
+            return join_result::joined;
         }
         if (stopping(j, c))
             return join_result::stopped;
         if (known == their_covered && their_final)
             break;  // d's log is used up
-        if (known == my_covered) {
+        if (known == p->pos) {
             if (p->pos >= j.len)
-                break;  // c's parse reached the end: it needs no one after it
+                break;  // c's parse reached the end
             const uint32_t until = std::min(j.len, p->pos + JOIN_STEP);
             if (!own.reserve(p->log_count, p->log_count + log_room(p->pos, until))) {
                 j.fail();
@@ -321,11 +374,22 @@ join_result compare_logs(job &j, chunk &c, chunk &d) {
             parser_step(p, int32_t(until));
         } else {
             std::unique_lock<std::mutex> lock(j.mutex);
-            j.progress.wait(lock, [&] { return d.log_covered > their_covered || d.log_final || stopping(j, c); });
+            j.progress.wait(lock, [&] { return d.log.covered > their_covered || d.log.final || stopping(j, c); });
         }
     }
     p->log = nullptr;
     return join_result::apart;
+}
+
+join_result try_join(job &j, chunk &c, chunk &d) {
+    {
+        std::lock_guard<std::mutex> lock(j.mutex);
+        ++d.log.readers;
+    }
+    const join_result r = compare_logs(j, c, d);
+    std::lock_guard<std::mutex> lock(j.mutex);
+    --d.log.readers;
+    return r;
 }
 
 // Whether the parse of chunk `index` ended where the piece after it takes over (or at the input's end)
@@ -333,14 +397,14 @@ join_result compare_logs(job &j, chunk &c, chunk &d) {
 bool run_chunk(job &j, size_t index) {
     chunk &c = j.chunks[index];
     const uint64_t room = segment_bound(j.len - c.begin);
-    if (index == 0 && j.direct) {
-        c.out = j.direct;
+    if (index == 0 && j.stitch.direct) {
+        c.out = j.stitch.direct;
     } else {
         {
             std::lock_guard<std::mutex> lock(j.mutex);
-            if (!j.spare.empty()) {  // handed out in chunk order, so big enough
-                c.own_out = std::move(j.spare.back());
-                j.spare.pop_back();
+            if (!j.pool.outputs.empty()) {  // handed out in chunk order, so big enough
+                c.own_out = std::move(j.pool.outputs.back());
+                j.pool.outputs.pop_back();
             }
         }
         if (!c.own_out)
@@ -365,7 +429,7 @@ bool run_chunk(job &j, size_t index) {
                 return false;
         }
         if (next >= j.chunks.size() || p->pos >= j.len)
-            return true;  // this parse runs to the end: next stays -1
+            return true;  // this parse runs to the end: used.next stays -1
         chunk &d = j.chunks[next];
         bool take_over;
         {
@@ -390,8 +454,8 @@ bool run_chunk(job &j, size_t index) {
 // The first stored run at or after bit `from` of chunk c's output.
 uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
     if (has_start_log) {
-        const kavo_parse_event *log = c.start_log.data.get();
-        for (size_t i = 0; i < c.log_published; ++i)
+        const kavo_parse_event *log = c.log.events.data.get();
+        for (size_t i = 0; i < c.log.published; ++i)
             if (log[i].len == 0 && log[i].bit >= from)
                 return log[i].bit;
     }
@@ -400,36 +464,39 @@ uint64_t first_stored_from(const chunk &c, uint64_t from, bool has_start_log) {
 
 // Splices chunk k's piece after those before it. The piece before it is in, so its start is known.
 void stitch_piece(job &j, size_t k) {
-    chunk &c = j.chunks[k];
-    const uint32_t from = k == 0 ? 0 : c.join_pos;
-    const uint32_t to = c.next < 0 ? j.len : c.end_pos;
-    const uint64_t stored = first_stored_from(c, c.open_bit, k > 0);
-    const kavo_segment seg = parser_piece(c.parser.get(), c.open_bit, c.next < 0 ? nullptr : &c.end, stored);
-    deflate_splice(j.stream, j.stream->out_cursor, &seg, c.out, int32_t(to - from));
+    const chunk &c = j.chunks[k];
+    const uint32_t from = k == 0 ? 0 : c.used.join_pos;
+    const uint32_t to = c.used.next < 0 ? j.len : c.used.end_pos;
+    const uint64_t stored = first_stored_from(c, c.used.open_bit, k > 0);
+    const kavo_segment seg =
+        parser_piece(c.parser.get(), c.used.open_bit, c.used.next < 0 ? nullptr : &c.used.end, stored);
+    kavo_stream *s = j.stitch.stream;
+    deflate_splice(s, s->out_cursor, &seg, c.out, int32_t(to - from));
 }
 
 // Chunk `index` is done: whoever is not already splicing splices every piece that can go in now.
 void piece_done(job &j, size_t index) {
     std::unique_lock<std::mutex> lock(j.mutex);
+    stitch_state &st = j.stitch;
     j.chunks[index].done = true;
-    if (j.stitching)
+    if (st.busy)
         return;  // that thread sees this piece before it stops
-    j.stitching = true;
-    j.progress.wait(lock, [&] { return !j.touching; });
-    while (j.stitch_next >= 0 && j.chunks[size_t(j.stitch_next)].done && !j.failed) {
-        chunk &c = j.chunks[size_t(j.stitch_next)];
+    st.busy = true;
+    j.progress.wait(lock, [&] { return !j.touch.busy; });
+    while (st.next >= 0 && j.chunks[size_t(st.next)].done && !j.failed) {
+        chunk &c = j.chunks[size_t(st.next)];
         lock.unlock();
-        stitch_piece(j, size_t(j.stitch_next));
+        stitch_piece(j, size_t(st.next));
         lock.lock();
-        j.stitched_to = j.stream->out_cursor;
-        j.stitched_in = c.next < 0 ? j.len : c.end_pos;
-        j.stitch_next = c.next;
+        st.output_end = st.stream->out_cursor;
+        st.input_end = c.used.next < 0 ? j.len : c.used.end_pos;
+        st.next = c.used.next;
         if (c.own_out)
-            j.spare.push_back(std::move(c.own_out));
-        if (c.log_readers == 0 && c.start_log.data)
-            j.spare_logs.push_back(std::move(c.start_log));
+            j.pool.outputs.push_back(std::move(c.own_out));
+        if (c.log.readers == 0 && c.log.events.data)
+            j.pool.logs.push_back(std::move(c.log.events));
     }
-    j.stitching = false;
+    st.busy = false;
 }
 
 // With no chunk left, while the stitch waits for a parse (the first piece in already: the first
@@ -439,23 +506,25 @@ void piece_done(job &j, size_t index) {
 // the batch the first has not yet counted as touched, and could still be writing its zeros there
 // after the first had ended its batch and let a splice fill those bytes.
 void touch_ahead(job &j) {
-    constexpr uint64_t PAGE = 4096, BATCH = 64 * PAGE;
+    page_touch &t = j.touch;
+    const stitch_state &st = j.stitch;
     std::unique_lock<std::mutex> lock(j.mutex);
-    while (j.out_end && !j.failed && !j.stitching && !j.touching && j.stitch_next > 0 && j.stitched_in < j.len) {
-        // Offsets from the start of the deflate data.
-        const uint64_t done = uint64_t(j.stitched_to - j.stream_start), room = uint64_t(j.out_end - j.stream_start);
-        const uint64_t expected = done + (uint64_t(j.len - j.stitched_in) * done / j.stitched_in) / 16 * 17;
-        const uint64_t until = std::min(expected, room), from = std::max(j.touched, done + PAGE);
+    while (t.room_end && !j.failed && !st.busy && !t.busy && st.next > 0 && st.input_end < j.len) {
+        // Offsets from the start of the deflate data; the rest of the output is expected to come at
+        // the rate so far, with a sixteenth more for good measure.
+        const uint64_t done = uint64_t(st.output_end - st.start), room = uint64_t(t.room_end - st.start);
+        const uint64_t expected = done + (uint64_t(j.len - st.input_end) * done / st.input_end) / 16 * 17;
+        const uint64_t until = std::min(expected, room), from = std::max(t.touched, done + t.page);
         if (from >= until)
             break;
-        const uint64_t batch_end = std::min(until, from + BATCH);
-        j.touching = true;
+        const uint64_t batch_end = std::min(until, from + TOUCH_BATCH_PAGES * t.page);
+        t.busy = true;
         lock.unlock();
-        for (uint64_t at = from; at < batch_end; at += PAGE)
-            j.stream_start[at] = 0;  // past everything written so far, and no splice runs meanwhile
+        for (uint64_t at = from; at < batch_end; at += t.page)
+            st.start[at] = 0;  // past everything written so far, and no splice runs meanwhile
         lock.lock();
-        j.touching = false;
-        j.touched = batch_end;
+        t.busy = false;
+        t.touched = batch_end;
         j.progress.notify_all();
     }
 }
@@ -475,19 +544,18 @@ void work(job &j) {
         if (run_chunk(j, index))
             piece_done(j, index);
     }
-    if (j.format != KAVO_FMT_DEFLATE && !j.failed && !j.checksum_taken.exchange(true))
-        j.checksum = j.format == KAVO_FMT_GZIP ? crc32_fast(j.checksum, j.in, int32_t(j.len))
-                                               : adler32_fast(j.checksum, j.in, int32_t(j.len));
+    container_checksum &sum = j.checksum;
+    if (sum.format != KAVO_FMT_DEFLATE && !j.failed && !sum.taken.exchange(true))
+        sum.value = sum.format == KAVO_FMT_GZIP ? crc32_fast(sum.value, j.in, int32_t(j.len))
+                                                : adler32_fast(sum.value, j.in, int32_t(j.len));
     touch_ahead(j);
 }
 
-}  // namespace
-
-namespace {
 size_t encode_alone(kavo_stream *s, uint8_t *out, const uint8_t *in, int32_t len) {
     stream_encode(s, out, in, len, 1);
     return size_t(s->out_cursor - out);
 }
+
 }  // namespace
 
 size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_t *in, int32_t len, int threads,
@@ -512,18 +580,20 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
         return encode_alone(s, out, in, len);
     }
     const kavo_stream before = *s;  // for the caller's thread alone, should memory run short
-    j->format = s->format;
-    j->checksum = s->checksum;
-    j->stream = s;
+    j->checksum.format = s->format;
+    j->checksum.value = s->checksum;
+    stitch_state &st = j->stitch;
+    st.stream = s;
     s->out_cursor = out;
     if (s->state == ST_HEADER_PENDING)
         s->out_cursor += s->format == KAVO_FMT_GZIP ? gzip_send_header(s, out) : zlib_send_header(s, out);
     // From between blocks, the first piece is the parse's bytes as they stand.
     if (s->state == ST_BETWEEN_BLOCKS && room >= uint64_t(s->out_cursor - out) + segment_bound(n))
-        j->direct = s->out_cursor;
-    j->stream_start = s->out_cursor;
+        st.direct = s->out_cursor;
+    st.start = s->out_cursor;
     if (room > uint64_t(s->out_cursor - out))
-        j->out_end = out + room;
+        j->touch.room_end = out + room;
+    j->touch.page = page_size();
     const size_t helpers = std::min<size_t>(size_t(threads), j->chunks.size()) - 1;
     std::vector<std::thread> pool;
     try {
@@ -542,7 +612,7 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
         return encode_alone(s, out, in, len);
     }
     if (s->format != KAVO_FMT_DEFLATE)
-        s->checksum = j->checksum;
+        s->checksum = j->checksum.value;
 
     r.threads = int(pool.size()) + 1;
     r.chunks = int(j->chunks.size());
@@ -554,11 +624,11 @@ size_t parallel_encode(kavo_stream *s, uint8_t *out, uint64_t room, const uint8_
         if (c.state == chunk_state::taken_over)
             ++r.taken_over;
     }
-    for (int k = 0; k >= 0; k = j->chunks[size_t(k)].next) {
+    for (int k = 0; k >= 0; k = j->chunks[size_t(k)].used.next) {
         const chunk &c = j->chunks[size_t(k)];
         ++r.joined;
         if (k > 0)
-            r.worst_join = std::max(r.worst_join, c.join_pos - c.begin);
+            r.worst_join = std::max(r.worst_join, c.used.join_pos - c.begin);
     }
     return size_t(s->out_cursor - out);
 }

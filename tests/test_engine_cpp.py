@@ -1,28 +1,21 @@
 """Builds the C++ engine tests with CMake and runs them: what Python cannot reach."""
-import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(Path(__file__).resolve().parent / "fuzz"))
+import builds  # noqa: E402
 
 
 @pytest.fixture(scope="session")
-def engine_tests(tmp_path_factory):
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        pytest.fail("cmake is needed to build the C++ engine tests (pip install cmake)")
-    build = tmp_path_factory.mktemp("cpp-build")
-    configure = [cmake, "-S", str(ROOT), "-B", str(build), "-DKAVO_BUILD_MODULE=OFF", "-DKAVO_BUILD_TESTS=ON",
-                 "-DCMAKE_BUILD_TYPE=Release"]
-    if shutil.which("ninja"):
-        configure += ["-G", "Ninja"]
-    subprocess.run(configure, check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(build), "-j", str(os.cpu_count() or 2)], check=True, capture_output=True)
-    exe = build / ("engine_tests.exe" if sys.platform == "win32" else "engine_tests")
+def engine_tests():
+    try:
+        where = builds.build("engine-tests", fuzz=False, tests=True, targets=("engine_tests",))
+    except builds.BuildError as e:
+        pytest.fail(str(e))
+    exe = builds.program(where, "engine_tests")
     assert exe.exists()
     return exe
 

@@ -1,5 +1,5 @@
-"""The engine as Windows x64 code: every engine source cross-compiled with MinGW-w64, warnings as errors, and the
-C++ engine tests run under wine where it is installed.
+"""The engine as Windows x64 code: the engine and the command cross-built with MinGW-w64 through CMake, warnings as
+errors, and the C++ engine tests run under wine where it is installed.
 
 The module ships as a Windows x64 extension, so the engine must build there without a warning
 (MSVC is not at hand on Linux; MinGW-w64 is the same target: LLP64, where long is 32 bits, and
@@ -8,23 +8,24 @@ the Windows headers and calling convention).
 import os
 import shutil
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, str(Path(__file__).resolve().parent / "fuzz"))
+import builds  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
 ENGINE = ROOT / "engine"
-CROSS = "x86_64-w64-mingw32-g++"
-FLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror"]
 
 
 def cross_compiler():
-    for name in (CROSS + "-posix", CROSS):
-        found = shutil.which(name)
-        if found:
-            return found
-    pytest.skip(f"{CROSS} is missing (apt-get install g++-mingw-w64-x86-64)")
+    found = builds.mingw_compiler()
+    if found is None:
+        pytest.skip(f"{builds.MINGW} is missing (apt-get install g++-mingw-w64-x86-64)")
+    return found
 
 
 def wine():
@@ -34,58 +35,47 @@ def wine():
     return None
 
 
+def windows_build(name, **options):
+    try:
+        return builds.build(name, compiler=cross_compiler(), fuzz=False, werror=True, windows=True, **options)
+    except builds.BuildError as e:
+        pytest.fail(str(e))
+
+
 @pytest.fixture(scope="module")
-def engine_objects(tmp_path_factory):
-    cxx = cross_compiler()
-    out = tmp_path_factory.mktemp("mingw")
-    objects = []
-    for src in sorted(ENGINE.glob("*.cpp")):
-        obj = out / (src.stem + ".o")
-        run = subprocess.run([cxx, *FLAGS, "-I", str(ENGINE), "-c", str(src), "-o", str(obj)],
-                             capture_output=True, text=True, timeout=600)
-        assert run.returncode == 0, f"{src.name} does not build as Windows x64 code:\n{run.stderr[-6000:]}"
-        objects.append(obj)
-    return cxx, out, objects
+def engine_build():
+    return windows_build("mingw", targets=("kavo_engine",))
 
 
-def test_engine_compiles_as_windows_x64(engine_objects):
-    cxx, out, objects = engine_objects
-    assert len(objects) == len(list(ENGINE.glob("*.cpp"))) >= 7
-    # The objects are PE/COFF for x86-64: the machine field of a COFF object is 0x8664.
-    for obj in objects:
-        assert obj.read_bytes()[:2] == b"\x64\x86", f"{obj.name} is not an x86-64 COFF object"
+def test_engine_compiles_as_windows_x64(engine_build):
+    sources = sorted(ENGINE.glob("*.cpp"))
+    objects = {obj.name.split(".")[0]: obj for obj in engine_build.rglob("*.obj")}
+    assert len(sources) >= 7
+    for src in sources:
+        assert src.stem in objects, f"{src.name} was not built"
+        # PE/COFF for x86-64: the machine field of a COFF object is 0x8664.
+        assert objects[src.stem].read_bytes()[:2] == b"\x64\x86", f"{src.name} is not an x86-64 COFF object"
 
 
-def test_engine_tests_run_under_wine(engine_objects, tmp_path):
-    cxx, out, objects = engine_objects
+def test_engine_tests_run_under_wine(tmp_path):
     runner = wine()
     if runner is None:
         pytest.skip("wine is missing (apt-get install wine64): the cross build was checked, not run")
-    sysroot = Path("/usr/x86_64-w64-mingw32")
-    if not (sysroot / "include" / "zlib.h").exists():
+    if not (builds.MINGW_ROOT / "include" / "zlib.h").exists():
         pytest.skip("zlib for MinGW-w64 is missing (apt-get install libz-mingw-w64-dev)")
-    exe = tmp_path / "engine_tests.exe"
-    # Static, so that wine needs no MinGW runtime DLLs beside the program.
-    run = subprocess.run([cxx, *FLAGS, "-I", str(ENGINE), str(ROOT / "tests" / "cpp" / "engine_tests.cpp"),
-                          *map(str, objects), "-o", str(exe), "-static", "-lz"],
-                         capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stderr[-6000:]
+    exe = builds.program(windows_build("mingw-tests", tests=True, targets=("engine_tests",)), "engine_tests")
     env = dict(os.environ, WINEPREFIX=str(tmp_path / "wineprefix"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     run = subprocess.run([runner, str(exe)], capture_output=True, text=True, timeout=900, env=env)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
     assert " 0 failed" in run.stdout, run.stdout[-4000:]
 
 
-def test_command_builds_and_runs_as_windows_x64(engine_objects, tmp_path):
+def test_command_builds_and_runs_as_windows_x64(engine_build, tmp_path):
     # The pipeline's threads and the command's file calls have their own Windows paths.
-    cxx, _, objects = engine_objects
-    if not cxx.endswith("-posix"):
+    if not cross_compiler().endswith("-posix"):
         pytest.skip("std::thread needs the posix-threads variant of MinGW-w64")
-    exe = tmp_path / "kavo.exe"
-    sources = [str(p) for p in sorted((ROOT / "pipeline").glob("*.cpp"))] + [str(ROOT / "command" / "kavo_command.cpp")]
-    run = subprocess.run([cxx, *FLAGS, "-I", str(ENGINE), "-I", str(ROOT / "pipeline"), *sources,
-                          *map(str, objects), "-static", "-o", str(exe)], capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stderr[-6000:]
+    exe = builds.program(windows_build("mingw", targets=("kavo_command",)), "kavo")
+    assert exe.name == "kavo.exe" and exe.exists()
     runner = wine()
     if runner is None:
         pytest.skip("wine is not installed: built, not run")

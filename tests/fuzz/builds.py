@@ -1,8 +1,9 @@
-"""Builds of the reliability targets (fuzz replayer, libFuzzer binary, sanitized tests and module) with CMake.
+"""Every C++ build the tests make, through CMake: the test programs, the fuzz targets, sanitized and cross builds.
 
-Shared by tests/test_fuzz_quick.py, tests/test_sanitizers.py and tests/fuzz/run.py. Each distinct
-configuration is configured and built once per process, in its own directory under one temporary
-root (or under KAVO_RELIAB_BUILD when that is set, so that repeated runs reuse the builds).
+Shared by tests/test_engine_cpp.py, test_pipeline_tsan.py, test_portability.py, test_fuzz_quick.py,
+test_sanitizers.py and tests/fuzz/run.py. Each distinct configuration is configured and built once
+per process, in its own directory under one temporary root (or under KAVO_RELIAB_BUILD when that is
+set, so that repeated runs reuse the builds).
 """
 import functools
 import os
@@ -17,6 +18,10 @@ FUZZ = ROOT / "tests" / "fuzz"
 CORPUS = FUZZ / "corpus"
 REGRESSION = FUZZ / "regression"
 SANITIZER_FLAGS = "-fsanitize=address,undefined -fno-sanitize-recover=all"
+MINGW = "x86_64-w64-mingw32-g++"
+MINGW_ROOT = Path("/usr/x86_64-w64-mingw32")
+# Jobs a build may run at once: the machines these tests run on are shared.
+JOBS = int(os.environ.get("KAVO_BUILD_JOBS", "2"))
 
 
 class BuildError(RuntimeError):
@@ -44,6 +49,15 @@ def have_libfuzzer():
     return None
 
 
+def mingw_compiler():
+    """The MinGW-w64 cross compiler, the posix-threads variant first (std::thread needs it), or None."""
+    for name in (MINGW + "-posix", MINGW):
+        found = shutil.which(name)
+        if found:
+            return found
+    return None
+
+
 def _cmake():
     cmake = shutil.which("cmake")
     if cmake is None:
@@ -51,18 +65,40 @@ def _cmake():
     return cmake
 
 
+def _sanitizers(sanitize):
+    """The KAVO_SANITIZE value: True means address and undefined behaviour, a string names them."""
+    if sanitize is True:
+        return "address,undefined"
+    return sanitize or ""
+
+
 @functools.lru_cache(maxsize=None)
-def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=False, targets=()):
-    """Configures and builds one configuration; returns its build directory."""
+def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=False, benchmarks=False,
+          targets=(), windows=False, werror=False, cxx_flags=None):
+    """Configures and builds one configuration; returns its build directory.
+
+    sanitize: False, True (address and undefined behaviour) or a -fsanitize= list such as "thread".
+    windows: cross-compile for Windows x64 with `compiler` (MinGW-w64), linked statically so that
+    the programs run under wine without the MinGW runtime beside them."""
     cmake = _cmake()
     where = _root() / name
-    # Sanitized code is checked, not timed: -O1 with line tables compiles the pybind11 module in
-    # a quarter of the time of -O2 -g and still reports every fault with its source line.
-    build_type = ["-DCMAKE_BUILD_TYPE=Check", "-DCMAKE_CXX_FLAGS=-O1 -g1"] if sanitize else \
-        ["-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    sanitizers = _sanitizers(sanitize)
+    # Sanitized code is checked, not timed: -O1 with line tables compiles far faster than -O2 -g
+    # (the pybind11 module above all) and still reports every fault with its source line.
+    if cxx_flags is None:
+        cxx_flags = "-O1 -g1" if sanitizers else None
+    build_type = ["-DCMAKE_BUILD_TYPE=Check" if sanitizers else "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    if cxx_flags is not None:
+        build_type.append(f"-DCMAKE_CXX_FLAGS={cxx_flags}")
     args = [cmake, "-S", str(ROOT), "-B", str(where), *build_type, f"-DCMAKE_CXX_COMPILER={compiler}",
-            f"-DKAVO_BUILD_FUZZ={'ON' if fuzz else 'OFF'}", f"-DKAVO_SANITIZE={'ON' if sanitize else 'OFF'}",
-            f"-DKAVO_BUILD_TESTS={'ON' if tests else 'OFF'}", f"-DKAVO_BUILD_MODULE={'ON' if module else 'OFF'}"]
+            f"-DKAVO_BUILD_FUZZ={'ON' if fuzz else 'OFF'}", f"-DKAVO_SANITIZE={sanitizers}",
+            f"-DKAVO_BUILD_TESTS={'ON' if tests else 'OFF'}", f"-DKAVO_BUILD_MODULE={'ON' if module else 'OFF'}",
+            f"-DKAVO_BUILD_BENCHMARKS={'ON' if benchmarks else 'OFF'}", f"-DKAVO_WERROR={'ON' if werror else 'OFF'}"]
+    if windows:
+        args += ["-DCMAKE_SYSTEM_NAME=Windows", "-DCMAKE_SYSTEM_PROCESSOR=AMD64",
+                 f"-DCMAKE_FIND_ROOT_PATH={MINGW_ROOT}", "-DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=NEVER",
+                 "-DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY", "-DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY",
+                 "-DCMAKE_EXE_LINKER_FLAGS=-static"]
     if module:
         args.append(f"-DPython_EXECUTABLE={sys.executable}")
         try:
@@ -75,7 +111,7 @@ def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=F
     run = subprocess.run(args, capture_output=True, text=True)
     if run.returncode != 0:
         raise BuildError(f"configure {name} failed:\n{run.stdout[-3000:]}\n{run.stderr[-3000:]}")
-    command = [cmake, "--build", str(where), "-j", str(os.cpu_count() or 2)]
+    command = [cmake, "--build", str(where), "-j", str(JOBS)]
     for t in targets:
         command += ["--target", t]
     run = subprocess.run(command, capture_output=True, text=True)
@@ -84,12 +120,19 @@ def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=F
     return where
 
 
+def program(where, name):
+    """The path of a program that a build made."""
+    return Path(where) / (name + ".exe" if (Path(where) / (name + ".exe")).exists() else name)
+
+
 def seed_inputs():
     """The committed corpus and regression inputs, as paths for the replayer."""
     return [str(CORPUS), str(REGRESSION)]
 
 
-def _gcc_library(compiler, name):
+def gcc_library(compiler, name):
+    """The real path of a library that gcc would link, or None: a name that gcc only echoes back,
+    or a link to a library that is not installed, counts as missing."""
     probe = subprocess.run([compiler, f"-print-file-name={name}"], capture_output=True, text=True)
     path = probe.stdout.strip()
     return os.path.realpath(path) if probe.returncode == 0 and os.path.isabs(path) and os.path.exists(path) else None
@@ -99,6 +142,6 @@ def sanitizer_runtime(compiler="g++"):
     """LD_PRELOAD value that lets an interpreter load a module built with ASan: the ASan runtime,
     which must come first, and the C++ runtime, which ASan must find at start-up to intercept
     C++ throws (the interpreter itself does not link it); None when either is missing."""
-    asan = _gcc_library(compiler, "libasan.so")
-    cxx = _gcc_library(compiler, "libstdc++.so")
+    asan = gcc_library(compiler, "libasan.so")
+    cxx = gcc_library(compiler, "libstdc++.so")
     return f"{asan} {cxx}" if asan and cxx else None
