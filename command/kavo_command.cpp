@@ -10,7 +10,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -27,6 +26,7 @@
 #define kavo_fileno fileno
 #endif
 
+#include "options.h"
 #include "stream_writer.h"
 
 #ifndef KAVO_VERSION
@@ -39,9 +39,9 @@ enum exit_code { OK = 0, ERROR = 1, WARNING = 2 };
 
 struct options {
     bool to_stdout = false, force = false, keep = false, quiet = false, verbose = false;
-    int level = 1;
-    int threads = 0;  // every core
-    size_t block_size = size_t(1) << 20;
+    int level = 1;  // as given: -0 stores, every other level compresses (options.h)
+    int threads = 0;
+    size_t block_size = kavo::DEFAULT_BLOCK_SIZE;
     std::string suffix = ".gz";
     std::vector<std::string> files;
 };
@@ -56,6 +56,8 @@ const char *const USAGE =
     "  -k, --keep           keep the input files\n"
     "  -S, --suffix=SUF     use suffix SUF instead of .gz\n"
     "  -0, -1 ... -9        -0 stores, every other level compresses (kavo has one compressing mode)\n"
+    "      --fast, --best   -1 and -9\n"
+    "  -l, --level=N        level N: -1 or 0 to 9, as the digits\n"
     "  -T, --threads=N      compress on N threads (default 0: every core)\n"
     "  -b, --block-size=N   bytes per block, with an optional K or M suffix (default 1M)\n"
     "  -q, --quiet          no warnings\n"
@@ -75,7 +77,8 @@ void say(const std::string &what) { std::fprintf(stderr, "%s: %s\n", program.c_s
     std::exit(ERROR);
 }
 
-size_t parse_size(const std::string &text, const char *what) {
+// A count with an optional K or M suffix; refused unless it is a whole number up to 2^30.
+bool parse_count(const std::string &text, unsigned long long *value) {
     char *end = nullptr;
     errno = 0;
     const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
@@ -84,21 +87,85 @@ size_t parse_size(const std::string &text, const char *what) {
         scale = 1024, ++end;
     else if (end && (*end == 'M' || *end == 'm'))
         scale = 1024 * 1024, ++end;
-    if (text.empty() || text[0] == '-' || errno || !end || *end || v > (1ull << 30) / scale)
-        usage_error(std::string("invalid ") + what + ": '" + text + "'");
-    return size_t(v * scale);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || errno || !end || *end || v > (1ull << 30) / scale)
+        return false;
+    *value = v * scale;
+    return true;
+}
+
+void set_threads(options &o, const std::string &v) {
+    unsigned long long n = 0;
+    const int threads = parse_count(v, &n) ? kavo::resolve_threads((long long)n) : 0;
+    if (threads == 0)
+        usage_error("invalid number of threads: '" + v + "' (" + kavo::THREADS_RULE + ")");
+    o.threads = threads;
+}
+
+void set_level(options &o, const std::string &v) {
+    char *end = nullptr;
+    errno = 0;
+    const long level = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || errno || !end || *end || !kavo::level_is_valid(level))
+        usage_error("invalid compression level: '" + v + "' (" + kavo::LEVEL_RULE + ")");
+    o.level = int(level);
+}
+
+void set_block_size(options &o, const std::string &v) {
+    unsigned long long n = 0;
+    if (!parse_count(v, &n) || !kavo::block_size_is_valid((long long)n))
+        usage_error("invalid block size: '" + v + "' (" + kavo::BLOCK_SIZE_RULE + ")");
+    o.block_size = size_t(n);
+}
+
+[[noreturn]] void print_and_exit(const std::string &text) {
+    std::fputs(text.c_str(), stdout);
+    std::exit(OK);
+}
+
+// Every option but the level digits, by its short and long names: one table for both spellings.
+struct option_spec {
+    char short_name;        // 0: long form only
+    const char *long_name;  // null: short form only
+    bool takes_value;
+    void (*apply)(options &, const std::string &value);
+};
+
+const option_spec OPTIONS[] = {
+    {'c', "stdout", false, [](options &o, const std::string &) { o.to_stdout = true; }},
+    {0, "to-stdout", false, [](options &o, const std::string &) { o.to_stdout = true; }},
+    {'f', "force", false, [](options &o, const std::string &) { o.force = true; }},
+    {'k', "keep", false, [](options &o, const std::string &) { o.keep = true; }},
+    {'q', "quiet", false, [](options &o, const std::string &) { o.quiet = true, o.verbose = false; }},
+    {'v', "verbose", false, [](options &o, const std::string &) { o.verbose = true, o.quiet = false; }},
+    {'S', "suffix", true, [](options &o, const std::string &v) { o.suffix = v; }},
+    {'l', "level", true, set_level},
+    {'T', "threads", true, set_threads},
+    {'b', "block-size", true, set_block_size},
+    {0, "fast", false, [](options &o, const std::string &) { o.level = 1; }},
+    {0, "best", false, [](options &o, const std::string &) { o.level = 9; }},
+    {'h', "help", false, [](options &, const std::string &) { print_and_exit(USAGE); }},
+    {'V', "version", false, [](options &, const std::string &) { print_and_exit(std::string("kavo ") + KAVO_VERSION + "\n"); }},
+    {'d', "decompress", false, [](options &, const std::string &) { usage_error("kavo only compresses: use gzip -d to decompress"); }},
+    {0, "uncompress", false, [](options &, const std::string &) { usage_error("kavo only compresses: use gzip -d to decompress"); }},
+};
+
+const option_spec *find_short(char c) {
+    for (const option_spec &spec : OPTIONS)
+        if (spec.short_name == c)
+            return &spec;
+    return nullptr;
+}
+
+const option_spec *find_long(const std::string &name) {
+    for (const option_spec &spec : OPTIONS)
+        if (spec.long_name && name == spec.long_name)
+            return &spec;
+    return nullptr;
 }
 
 options parse(int argc, char **argv) {
     options o;
     bool files_only = false;
-    auto value = [&](int &i, const std::string &arg, size_t at, const char *name) -> std::string {
-        if (at < arg.size())
-            return arg.substr(at);
-        if (i + 1 >= argc)
-            usage_error(std::string("option requires an argument -- '") + name + "'");
-        return argv[++i];
-    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (files_only || arg == "-" || arg.empty() || arg[0] != '-') {
@@ -108,87 +175,50 @@ options parse(int argc, char **argv) {
         } else if (arg.compare(0, 2, "--") == 0) {
             const size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            auto long_value = [&]() -> std::string {
-                if (eq != std::string::npos)
-                    return arg.substr(eq + 1);
-                if (i + 1 >= argc)
-                    usage_error("option '--" + name + "' requires an argument");
-                return argv[++i];
-            };
-            if (name == "stdout" || name == "to-stdout")
-                o.to_stdout = true;
-            else if (name == "force")
-                o.force = true;
-            else if (name == "keep")
-                o.keep = true;
-            else if (name == "quiet")
-                o.quiet = true, o.verbose = false;
-            else if (name == "verbose")
-                o.verbose = true, o.quiet = false;
-            else if (name == "suffix")
-                o.suffix = long_value();
-            else if (name == "threads")
-                o.threads = int(parse_size(long_value(), "number of threads"));
-            else if (name == "block-size")
-                o.block_size = parse_size(long_value(), "block size");
-            else if (name == "fast")
-                o.level = 1;
-            else if (name == "help")
-                std::fputs(USAGE, stdout), std::exit(OK);
-            else if (name == "version")
-                std::printf("kavo %s\n", KAVO_VERSION), std::exit(OK);
-            else if (name == "decompress" || name == "uncompress")
-                usage_error("kavo only compresses: use gzip -d to decompress");
-            else
+            const option_spec *spec = find_long(name);
+            if (!spec)
                 usage_error("unrecognized option '" + arg + "'");
+            std::string value;
+            if (spec->takes_value) {
+                if (eq != std::string::npos)
+                    value = arg.substr(eq + 1);
+                else if (i + 1 < argc)
+                    value = argv[++i];
+                else
+                    usage_error("option '--" + name + "' requires an argument");
+            } else if (eq != std::string::npos) {
+                usage_error("option '--" + name + "' doesn't allow an argument");
+            }
+            spec->apply(o, value);
         } else {
             for (size_t k = 1; k < arg.size(); ++k) {
                 const char c = arg[k];
                 if (c >= '0' && c <= '9') {
-                    o.level = c == '0' ? 0 : 1;
-                } else if (c == 'c') {
-                    o.to_stdout = true;
-                } else if (c == 'f') {
-                    o.force = true;
-                } else if (c == 'k') {
-                    o.keep = true;
-                } else if (c == 'q') {
-                    o.quiet = true, o.verbose = false;
-                } else if (c == 'v') {
-                    o.verbose = true, o.quiet = false;
-                } else if (c == 'h') {
-                    std::fputs(USAGE, stdout);
-                    std::exit(OK);
-                } else if (c == 'V') {
-                    std::printf("kavo %s\n", KAVO_VERSION);
-                    std::exit(OK);
-                } else if (c == 'd') {
-                    usage_error("kavo only compresses: use gzip -d to decompress");
-                } else if (c == 'S' || c == 'T' || c == 'b') {
-                    const std::string v = value(i, arg, k + 1, std::string(1, c).c_str());
-                    if (c == 'S')
-                        o.suffix = v;
-                    else if (c == 'T')
-                        o.threads = int(parse_size(v, "number of threads"));
-                    else
-                        o.block_size = parse_size(v, "block size");
-                    break;
-                } else {
-                    usage_error(std::string("invalid option -- '") + c + "'");
+                    o.level = c - '0';
+                    continue;
                 }
+                const option_spec *spec = find_short(c);
+                if (!spec)
+                    usage_error(std::string("invalid option -- '") + c + "'");
+                if (!spec->takes_value) {
+                    spec->apply(o, "");
+                    continue;
+                }
+                // The value is the rest of this argument, or the next one.
+                if (k + 1 < arg.size())
+                    spec->apply(o, arg.substr(k + 1));
+                else if (i + 1 < argc)
+                    spec->apply(o, argv[++i]);
+                else
+                    usage_error(std::string("option requires an argument -- '") + c + "'");
+                break;
             }
         }
     }
     if (o.suffix.empty())
         usage_error("invalid suffix ''");
-    if (o.block_size == 0)
-        usage_error("invalid block size: '0'");
-    if (o.threads == 0) {
-        const unsigned n = std::thread::hardware_concurrency();
-        o.threads = n ? int(n) : 1;
-    }
-    if (o.threads > 256)
-        o.threads = 256;
+    if (o.threads == 0)
+        o.threads = kavo::resolve_threads(0);
     return o;
 }
 
@@ -215,11 +245,15 @@ struct file_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Compresses in to out; returns the bytes read and written.
+// Compresses in to out; returns the bytes read and written. Errors name the file they came from.
 std::pair<long long, long long> compress_stream(std::FILE *in, std::FILE *out, const options &o, long long size,
-                                                const std::string &out_name) {
+                                                const std::string &in_name, const std::string &out_name) {
     long long written = 0, done = 0;
-    kavo::stream_writer writer(o.level, KAVO_FMT_GZIP, o.threads, o.block_size,
+    kavo::writer_settings settings;
+    settings.level = kavo::engine_level(o.level);
+    settings.threads = o.threads;
+    settings.block_size = o.block_size;
+    kavo::stream_writer writer(settings,
                                [&](const uint8_t *p, size_t n) {
                                    if (n && std::fwrite(p, 1, n, out) != n)
                                        throw file_error(out_name + ": " + std::strerror(errno));
@@ -237,7 +271,7 @@ std::pair<long long, long long> compress_stream(std::FILE *in, std::FILE *out, c
         }
         if (n < buf.size()) {
             if (std::ferror(in))
-                throw file_error(std::strerror(errno));
+                throw file_error(in_name + ": " + std::strerror(errno));
             break;
         }
     }
@@ -248,12 +282,33 @@ std::pair<long long, long long> compress_stream(std::FILE *in, std::FILE *out, c
     return {done, written};
 }
 
-void report(const options &o, const std::string &name, std::pair<long long, long long> sizes, double seconds) {
-    if (!o.verbose)
-        return;
-    const double saved = sizes.first ? 100.0 * (1.0 - double(sizes.second) / double(sizes.first)) : 0.0;
-    std::fprintf(stderr, "%s:\t%5.1f%% saved, %.1f MB/s\n", name.c_str(), saved,
-                 seconds > 0 ? double(sizes.first) / seconds / 1e6 : 0.0);
+// One input to one output, with the ratio and speed reported where asked: OK, or ERROR with the
+// reason said.
+int compress_reported(std::FILE *in, std::FILE *out, const options &o, long long size, const std::string &in_name,
+                      const std::string &out_name) {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        const auto sizes = compress_stream(in, out, o, size, in_name, out_name);
+        if (o.verbose) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const double saved = sizes.first ? 100.0 * (1.0 - double(sizes.second) / double(sizes.first)) : 0.0;
+            std::fprintf(stderr, "%s:\t%5.1f%% saved, %.1f MB/s\n", in_name.c_str(), saved,
+                         seconds > 0 ? double(sizes.first) / seconds / 1e6 : 0.0);
+        }
+        return OK;
+    } catch (const std::exception &e) {
+        say(e.what());
+        return ERROR;
+    }
+}
+
+// Standard output as the compressed stream, unless it is a terminal and -f was not given.
+bool stdout_usable(const options &o) {
+    if (!o.force && kavo_isatty(kavo_fileno(stdout))) {
+        say("compressed data not written to a terminal. Use -f to force compression.");
+        return false;
+    }
+    return true;
 }
 
 void set_binary(std::FILE *f) {
@@ -287,22 +342,12 @@ void copy_attributes(const std::string &from_name, const struct stat &from, cons
 }
 
 int compress_file(const std::string &name, const options &o) {
-    const auto started = std::chrono::steady_clock::now();
     if (name == "-") {
-        if (!o.force && kavo_isatty(kavo_fileno(stdout))) {
-            say("compressed data not written to a terminal. Use -f to force compression.");
+        if (!stdout_usable(o))
             return ERROR;
-        }
         set_binary(stdin);
         set_binary(stdout);
-        try {
-            const auto sizes = compress_stream(stdin, stdout, o, 0, "stdout");
-            report(o, "stdin", sizes, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-        } catch (const std::exception &e) {
-            say(e.what());
-            return ERROR;
-        }
-        return OK;
+        return compress_reported(stdin, stdout, o, 0, "stdin", "stdout");
     }
     struct stat st;
     if (stat(name.c_str(), &st) != 0) {
@@ -319,35 +364,24 @@ int compress_file(const std::string &name, const options &o) {
             say(name + " already has " + o.suffix + " suffix -- unchanged");
         return WARNING;
     }
+    if (o.to_stdout && !stdout_usable(o))
+        return ERROR;
+    const std::string out_name = name + o.suffix;
+    struct stat existing;
+    if (!o.to_stdout && !o.force && stat(out_name.c_str(), &existing) == 0) {
+        say(out_name + " already exists; use -f to overwrite");
+        return ERROR;
+    }
     std::FILE *in = std::fopen(name.c_str(), "rb");
     if (!in) {
         say(name + ": " + std::strerror(errno));
         return ERROR;
     }
     if (o.to_stdout) {
-        if (!o.force && kavo_isatty(kavo_fileno(stdout))) {
-            std::fclose(in);
-            say("compressed data not written to a terminal. Use -f to force compression.");
-            return ERROR;
-        }
         set_binary(stdout);
-        int code = OK;
-        try {
-            const auto sizes = compress_stream(in, stdout, o, (long long)st.st_size, "stdout");
-            report(o, name, sizes, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-        } catch (const std::exception &e) {
-            say(name + ": " + e.what());
-            code = ERROR;
-        }
+        const int code = compress_reported(in, stdout, o, (long long)st.st_size, name, "stdout");
         std::fclose(in);
         return code;
-    }
-    const std::string out_name = name + o.suffix;
-    struct stat existing;
-    if (!o.force && stat(out_name.c_str(), &existing) == 0) {
-        std::fclose(in);
-        say(out_name + " already exists; use -f to overwrite");
-        return ERROR;
     }
     std::FILE *out = std::fopen(out_name.c_str(), "wb");
     if (!out) {
@@ -355,14 +389,7 @@ int compress_file(const std::string &name, const options &o) {
         say(out_name + ": " + std::strerror(errno));
         return ERROR;
     }
-    int code = OK;
-    try {
-        const auto sizes = compress_stream(in, out, o, (long long)st.st_size, out_name);
-        report(o, name, sizes, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    } catch (const std::exception &e) {
-        say(e.what());
-        code = ERROR;
-    }
+    int code = compress_reported(in, out, o, (long long)st.st_size, name, out_name);
     std::fclose(in);
     if (std::fclose(out) != 0 && code == OK) {
         say(out_name + ": " + std::strerror(errno));

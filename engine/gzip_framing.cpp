@@ -21,6 +21,21 @@ int gzip_send_header(kavo_stream *stream, uint8_t *out) {
     return GZIP_HEADER_SIZE;
 }
 
+size_t gzip_send_header_fields(kavo_stream *stream, uint8_t *out, const gzip_header_fields *fields) {
+    constexpr uint8_t FNAME = 0x08;
+    std::memcpy(out, GZIP_HEADER.bytes, GZIP_HEADER_SIZE);
+    store32le(out + 4, fields->mtime);
+    size_t size = GZIP_HEADER_SIZE;
+    if (fields->name) {
+        out[3] |= FNAME;
+        std::memcpy(out + size, fields->name, fields->name_len);
+        size += fields->name_len;
+        out[size++] = 0;
+    }
+    stream->state = ST_BETWEEN_BLOCKS;
+    return size;
+}
+
 size_t gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more) {
     return framed_encode(stream, out, in, len, more, gzip_header, crc32_fast);
 }

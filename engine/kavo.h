@@ -77,6 +77,17 @@ int gzip_send_header(kavo_stream *stream, uint8_t *out);
 size_t gzip_encode(kavo_stream *stream, uint8_t *out, const uint8_t *in, int32_t len, int more);
 int gzip_finish(kavo_stream *stream, uint8_t *out);
 int gzip_sync_flush(kavo_stream *stream, uint8_t *out);
+// A gzip header that names a modification time and a file name, which gzip_init's constant header
+// leaves out (MTIME 0, no FNAME): gzip -N restores them, gzip -l shows them. The other fields are
+// the constant header's. With mtime 0 and no name the bytes are exactly that header.
+struct gzip_header_fields {
+    uint32_t mtime;       // seconds since 1970, 0 for none
+    const uint8_t *name;  // FNAME in Latin-1, without the NUL that ends it (none may occur in it); null for none
+    size_t name_len;
+};
+constexpr uint64_t gzip_header_bound(size_t name_len) { return uint64_t(GZIP_HEADER_SIZE) + name_len + 1; }
+// Writes that header in place of the pending one (the stream is then between blocks); returns its size.
+size_t gzip_send_header_fields(kavo_stream *stream, uint8_t *out, const gzip_header_fields *fields);
 
 int zlib_init(kavo_stream *stream, int level);
 int zlib_send_header(kavo_stream *stream, uint8_t *out);

@@ -63,34 +63,83 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
 }
 
 
-int usable_cores() {
-    py::module_ os = py::module_::import("os");
-    if (py::hasattr(os, "sched_getaffinity"))
-        return int(py::len(os.attr("sched_getaffinity")(0)));
-    py::object n = os.attr("cpu_count")();
-    return n.is_none() ? 1 : n.cast<int>();
+int checked_level(int level) {
+    if (!kavo::level_is_valid(level))
+        throw py::value_error("compression level must be " + std::string(kavo::LEVEL_RULE) + ", not " +
+                              std::to_string(level));
+    return kavo::engine_level(level);
 }
 
-int thread_count(int threads) {
-    if (threads == 0)
-        threads = usable_cores();
-    if (threads < 0 || threads > MAX_THREADS)
-        throw py::value_error("threads must be 0 (every core) or 1 to " + std::to_string(MAX_THREADS));
-    return threads;
+int thread_count(long long threads) {
+    const int n = kavo::resolve_threads(threads);
+    if (n == 0)
+        throw py::value_error("threads must be " + std::string(kavo::THREADS_RULE) + ", not " + std::to_string(threads));
+    return n;
 }
 
-py::bytes compress_whole(kavo_stream *s, const input_buffer &in, int threads, const kavo::parallel_plan &plan,
-                         kavo::parallel_report *report) {
-    const uint64_t room = compress_room(s->format, in.size()) + FINISH_ROOM;
-    PyObject *result = new_output(room);
-    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
-    size_t written;
-    {
-        py::gil_scoped_release unlocked;
-        written = encode_all(s, out, in.data(), in.size(), 1, threads, room, plan, report);
-        written += size_t(stream_finish(s, out + written));
+size_t checked_block_size(long long size) {
+    if (!kavo::block_size_is_valid(size))
+        throw py::value_error("block_size must be " + std::string(kavo::BLOCK_SIZE_RULE) + ", not " +
+                              std::to_string(size));
+    return size_t(size);
+}
+
+header_fields gzip_header_fields_of(py::handle mtime, py::handle fname, int format) {
+    header_fields f;
+    if (mtime.is_none() && fname.is_none())
+        return f;
+    if (format != KAVO_FMT_GZIP)
+        throw py::value_error("mtime and fname are fields of the gzip header: they need format 0 (gzip)");
+    if (!mtime.is_none()) {
+        py::object seconds = PyFloat_Check(mtime.ptr()) ? py::int_(py::reinterpret_borrow<py::object>(mtime))
+                                                          : py::reinterpret_steal<py::object>(PyNumber_Index(mtime.ptr()));
+        if (!seconds)
+            throw py::error_already_set();
+        if (seconds < py::int_(0) || seconds > py::int_(0xFFFFFFFFu))
+            throw py::value_error("mtime must be 0 to 4294967295 seconds, not " + py::repr(seconds).cast<std::string>());
+        f.mtime = seconds.cast<uint32_t>();
     }
-    return cut_result(result, written, [] { throw py::error_already_set(); });
+    if (!fname.is_none()) {
+        py::bytes name;
+        if (PyUnicode_Check(fname.ptr())) {
+            PyObject *latin1 = PyUnicode_AsLatin1String(fname.ptr());
+            if (!latin1) {
+                PyErr_Clear();
+                throw py::value_error("fname must be Latin-1 text (the gzip header's character set), or bytes");
+            }
+            name = py::reinterpret_steal<py::bytes>(latin1);
+        } else if (PyBytes_Check(fname.ptr())) {
+            name = py::reinterpret_borrow<py::bytes>(fname);
+        } else {
+            throw py::type_error(std::string("fname must be str or bytes, not '") + Py_TYPE(fname.ptr())->tp_name + "'");
+        }
+        f.name = std::string(name);
+        if (f.name.find('\0') != std::string::npos)
+            throw py::value_error("fname must not contain a NUL byte, which ends the name in the gzip header");
+        f.has_name = !f.name.empty();
+    }
+    return f;
+}
+
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in, const whole_call &call) {
+    const header_fields &h = call.header;
+    const bool fields = h.mtime != 0 || h.has_name;
+    const uint64_t room = compress_room(s->format, in.size()) + (fields ? gzip_header_bound(h.name.size()) : 0) +
+                          FINISH_ROOM;
+    return encode_into(
+        new_output(room),
+        [&](uint8_t *out) {
+            size_t written = 0;
+            if (fields) {
+                const gzip_header_fields g = {
+                    h.mtime, h.has_name ? reinterpret_cast<const uint8_t *>(h.name.data()) : nullptr, h.name.size()};
+                written = gzip_send_header_fields(s, out, &g);
+            }
+            written += encode_all(s, out + written, in.data(), in.size(), 1, call.threads, room - written, call.plan,
+                                  call.report);
+            return written + size_t(stream_finish(s, out + written));
+        },
+        [] { throw py::error_already_set(); });
 }
 
 }  // namespace kavo_binding

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kavo.h"
+#include "options.h"
 #include "parallel_encode.h"
 
 namespace py = pybind11;
@@ -101,6 +102,20 @@ py::bytes cut_result(PyObject *result, size_t written, OnLost on_lost) {
     return py::reinterpret_steal<py::bytes>(result);
 }
 
+// One step of a stream written straight into the bytes object the caller gets: result was made at
+// the largest size the step may write, encode(out) runs without the interpreter lock and returns the
+// bytes it wrote, and the result is cut to them.
+template <typename Encode, typename OnLost>
+py::bytes encode_into(PyObject *result, Encode encode, OnLost on_lost) {
+    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
+    size_t written;
+    {
+        py::gil_scoped_release unlocked;
+        written = encode(out);
+    }
+    return cut_result(result, written, on_lost);
+}
+
 // RuntimeError("Could not allocate bytes object!") chained to the interpreter's MemoryError.
 [[noreturn]] void raise_no_result();
 
@@ -121,9 +136,12 @@ class input_buffer {
     Py_buffer view_;
 };
 
-// Largest input one engine call takes: n + n / 16 must still fit a signed 32-bit int. Longer
-// inputs are cut into consecutive engine calls of this size, which the stream continues exactly
-// as if the caller had passed the pieces one by one.
+// Largest input the module passes to one engine call. A longer input is encoded as consecutive
+// engine calls of this size, exactly as if the caller had passed those pieces one by one; since every
+// engine call starts matching afresh, this number is part of what defines the bytes of such a call,
+// and every face that takes long input cuts it here. (It is the largest n for which n + n / 16 fits a
+// signed 32-bit int, the limit the first release gave one call; the engine writes more than that on
+// input its fixed codes expand, which is why encode_all counts from the cursor.)
 constexpr int64_t MAX_ENGINE_CALL = 2021161080;
 
 constexpr int header_size(int format) {
@@ -145,15 +163,33 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
 // it, when it cannot be made.
 PyObject *new_output(uint64_t size);
 
+// The header fields that kavo.open and kavo.compress take for gzip (mtime=, fname=), checked as
+// gzip.GzipFile takes them: mtime a number of seconds (a float is truncated), 0 to 2^32 - 1; fname a
+// str in Latin-1 or bytes, with no NUL. None, and an empty name, leave the field out. ValueError
+// when either is given for another format.
+struct header_fields {
+    uint32_t mtime = 0;
+    bool has_name = false;
+    std::string name;
+};
+header_fields gzip_header_fields_of(py::handle mtime, py::handle fname, int format);
+
+// How compress_whole runs.
+struct whole_call {
+    int threads = 1;
+    header_fields header;
+    kavo::parallel_plan plan;
+    kavo::parallel_report *report = nullptr;
+};
+
 // The whole input through a fresh stream, as one compress() and the flush, with the interpreter
 // lock released.
-py::bytes compress_whole(kavo_stream *s, const input_buffer &in, int threads = 1, const kavo::parallel_plan &plan = {},
-                         kavo::parallel_report *report = nullptr);
+py::bytes compress_whole(kavo_stream *s, const input_buffer &in, const whole_call &call = {});
 
-// A threads argument as the caller means it: 0 is every core this process may run on (ValueError
-// outside 0 to MAX_THREADS).
-constexpr int MAX_THREADS = 256;
-int thread_count(int threads);
+// The rules of options.h, with the standard library's errors: ValueError naming the rule.
+int checked_level(int level);           // the engine's level for a face's level
+int thread_count(long long threads);    // the threads to run
+size_t checked_block_size(long long size);
 
 // A finish writes at most 20 bytes for gzip (header still pending), 10 for zlib, 6 raw.
 constexpr int FINISH_ROOM = GZIP_FINISH_BOUND;

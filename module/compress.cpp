@@ -4,34 +4,39 @@
 using namespace kavo_binding;
 
 void kavo_binding::bind_compress(py::module_ &m) {
-    // The same stream and bytes as compressobj(level, format).compress(data) + flush(), whatever
-    // the number of threads.
+    // The same stream and bytes as compressobj(0 if level == 0 else 1, format).compress(data) +
+    // flush(), whatever the number of threads, with the gzip header's fields where given.
     m.def(
         "compress",
-        [](py::handle data, int level, int format, int threads) {
-            threads = thread_count(threads);
+        [](py::handle data, int level, int format, long long threads, py::handle mtime, py::handle fname) {
+            whole_call call;
+            const int engine_level = checked_level(level);
+            call.threads = thread_count(threads);
+            call.header = gzip_header_fields_of(mtime, fname, format);
             input_buffer in(data);
             kavo_stream s;
-            stream_init(&s, level, format);
-            return compress_whole(&s, in, threads);
+            stream_init(&s, engine_level, format);
+            return compress_whole(&s, in, call);
         },
         py::arg("data"), py::arg("level") = 1, py::arg("format") = int(KAVO_FMT_DEFLATE), py::kw_only(),
-        py::arg("threads") = 1);
+        py::arg("threads") = 1, py::arg("mtime") = py::none(), py::arg("fname") = py::none());
 
     // For the tests and the benchmark: compress with threads and a plan of chunk and log sizes
     // (0 chooses), and what the threads did.
     m.def(
         "_compress_plan",
-        [](py::handle data, int level, int format, int threads, uint32_t chunk, uint32_t log_span) {
-            threads = thread_count(threads);
+        [](py::handle data, int level, int format, long long threads, uint32_t chunk, uint32_t log_span) {
+            whole_call call;
+            const int engine_level = checked_level(level);
+            call.threads = thread_count(threads);
+            call.plan.chunk = chunk;
+            call.plan.log_span = log_span;
+            kavo::parallel_report r;
+            call.report = &r;
             input_buffer in(data);
             kavo_stream s;
-            stream_init(&s, level, format);
-            kavo::parallel_plan plan;
-            plan.chunk = chunk;
-            plan.log_span = log_span;
-            kavo::parallel_report r;
-            py::bytes out = compress_whole(&s, in, threads, plan, &r);
+            stream_init(&s, engine_level, format);
+            py::bytes out = compress_whole(&s, in, call);
             py::dict report;
             report["parsed"] = r.parsed;
             report["worst_join"] = r.worst_join;

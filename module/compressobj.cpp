@@ -19,17 +19,11 @@ class kavo_compressobj {
         // The real length of the byte contents, also for a subclass that overrides __len__.
         const auto *in = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(obj.ptr()));
         const uint64_t n = uint64_t(PyBytes_GET_SIZE(obj.ptr()));
-        // The result is created at the largest size the call may write and cut to what was
-        // written: the engine writes straight into the object the caller gets, and when it
-        // cannot be created, the stream has not moved yet.
-        PyObject *result = new_result(compress_room(stream_.format, n));
-        auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
-        size_t written;
-        {
-            py::gil_scoped_release unlocked;
-            written = encode_all(&stream_, out, in, n, 1);
-        }
-        return cut_result(result, written, [this] { lose_output(); });
+        // The result is created at the largest size the call may write: when it cannot be, the
+        // stream has not moved yet.
+        return encode_into(
+            new_result(compress_room(stream_.format, n)), [&](uint8_t *out) { return encode_all(&stream_, out, in, n, 1); },
+            [this] { lose_output(); });
     }
 
     py::bytes flush() {

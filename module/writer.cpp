@@ -17,16 +17,14 @@ using namespace kavo_binding;
 
 namespace {
 
-constexpr int64_t MAX_BLOCK = int64_t(1) << 30;  // far below what one engine call takes
-
 // The Python face of the stream writer (see stream_writer.h for what the bytes are): the file is
 // any object with write(), the interpreter lock is let go while waiting and encoding, and the
 // first error of the file stays with the writer.
 class kavo_writer {
   public:
-    kavo_writer(py::object file, bool owns, std::string mode, int level, int format, int threads, int64_t block)
+    kavo_writer(py::object file, bool owns, std::string mode, const kavo::writer_settings &settings)
         : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), pid_(kavo_getpid()),
-          core_(level, format, threads, size_t(block),
+          core_(settings,
                 [this](const uint8_t *p, size_t n) {
                     if (n > 0)
                         file_.attr("write")(py::bytes(reinterpret_cast<const char *>(p), n));
@@ -161,10 +159,12 @@ void kavo_binding::bind_writer(py::module_ &m) {
         .def("__exit__", [](self s, py::args) { s->close(); });
     py::module_::import("io").attr("BufferedIOBase").attr("register")(cls);
 
+    // gzip.open's parameters, in its order, then kavo's own as keywords.
     m.def(
         "open",
-        [](py::object file, std::string mode, int level, int format, int threads, int64_t block_size,
-           py::object encoding, py::object errors, py::object newline) -> py::object {
+        [](py::object filename, std::string mode, int compresslevel, py::object encoding, py::object errors,
+           py::object newline, int format, long long threads, long long block_size, py::object mtime,
+           py::object fname) -> py::object {
             // gzip.open's modes: one of r w a x, then b or t at most.
             std::string base;
             int binary = 0, text = 0;
@@ -185,21 +185,29 @@ void kavo_binding::bind_writer(py::module_ &m) {
             if (base == "r") {
                 if (format != KAVO_FMT_GZIP)
                     throw py::value_error("kavo reads gzip files only (through the gzip module)");
-                return py::module_::import("gzip").attr("open")(file, mode, 9, encoding, errors, newline);
+                if (!mtime.is_none() || !fname.is_none())
+                    throw py::value_error("mtime and fname are for writing: a reader takes them from the file");
+                return py::module_::import("gzip").attr("open")(filename, mode, 9, encoding, errors, newline);
             }
-            threads = thread_count(threads);
-            if (block_size < 1 || block_size > MAX_BLOCK)
-                throw py::value_error("block_size must be 1 to " + std::to_string(MAX_BLOCK) + " bytes");
+            kavo::writer_settings settings;
+            settings.level = checked_level(compresslevel);
+            settings.format = format;
+            settings.threads = thread_count(threads);
+            settings.block_size = checked_block_size(block_size);
+            const header_fields header = gzip_header_fields_of(mtime, fname, format);
+            settings.mtime = header.mtime;
+            settings.has_name = header.has_name;
+            settings.name = header.name;
             const std::string binary_mode = base + "b";
-            const bool is_path = PyUnicode_Check(file.ptr()) || PyBytes_Check(file.ptr()) ||
-                                 py::hasattr(file, "__fspath__");
-            if (!is_path && !py::hasattr(file, "write"))
-                throw py::type_error("file must be a path (str, bytes, os.PathLike) or a binary file object with write()");
-            py::object target = is_path ? py::module_::import("builtins").attr("open")(file, binary_mode) : file;
+            const bool is_path = PyUnicode_Check(filename.ptr()) || PyBytes_Check(filename.ptr()) ||
+                                 py::hasattr(filename, "__fspath__");
+            if (!is_path && !py::hasattr(filename, "write"))
+                throw py::type_error("filename must be a str or bytes object, or a file");
+            py::object target =
+                is_path ? py::module_::import("builtins").attr("open")(filename, binary_mode) : filename;
             py::object writer;
             try {
-                writer = py::cast(std::make_shared<kavo_writer>(target, is_path, binary_mode, level, format, threads,
-                                                                block_size));
+                writer = py::cast(std::make_shared<kavo_writer>(target, is_path, binary_mode, settings));
             } catch (...) {
                 if (is_path)
                     target.attr("close")();
@@ -209,7 +217,9 @@ void kavo_binding::bind_writer(py::module_ &m) {
                 return writer;
             return py::module_::import("io").attr("TextIOWrapper")(writer, encoding, errors, newline);
         },
-        py::arg("file"), py::arg("mode") = "wb", py::arg("level") = 1, py::kw_only(),
-        py::arg("format") = int(KAVO_FMT_GZIP), py::arg("threads") = 1, py::arg("block_size") = int64_t(1) << 20,
-        py::arg("encoding") = py::none(), py::arg("errors") = py::none(), py::arg("newline") = py::none());
+        py::arg("filename"), py::arg("mode") = "rb", py::arg("compresslevel") = 1, py::arg("encoding") = py::none(),
+        py::arg("errors") = py::none(), py::arg("newline") = py::none(), py::kw_only(),
+        py::arg("format") = int(KAVO_FMT_GZIP), py::arg("threads") = 1,
+        py::arg("block_size") = int64_t(kavo::DEFAULT_BLOCK_SIZE), py::arg("mtime") = py::none(),
+        py::arg("fname") = py::none());
 }

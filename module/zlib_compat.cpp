@@ -60,7 +60,7 @@ bool parse_wbits(int wbits, container *c) {
 }
 
 void init_stream(kavo_stream *s, int level, const container &c) {
-    stream_init(s, level == 0 ? 0 : 1, c.format);  // kavo has one compressing mode; only level 0 stores
+    stream_init(s, kavo::engine_level(level), c.format);
     kavo_set_window(s, c.window_bits);
 }
 
@@ -84,15 +84,11 @@ class zlib_compress {
             raise_zlib_error("Error -2 while compressing data: inconsistent stream state");
         // Made at the largest size the call may write, before the stream moves: a MemoryError
         // here leaves the stream as it was.
-        PyObject *result = new_output(compress_room(stream_.format, in.size()));
-        auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
-        size_t written;
-        {
-            py::gil_scoped_release unlocked;
-            written = encode_all(&stream_, out, in.data(), in.size(), 1);
-        }
+        py::bytes result = encode_into(
+            new_output(compress_room(stream_.format, in.size())),
+            [&](uint8_t *out) { return encode_all(&stream_, out, in.data(), in.size(), 1); }, [this] { lose_output(); });
         last_rank_ = 0;
-        return cut_result(result, written, [this] { lose_output(); });
+        return result;
     }
 
     py::bytes flush(int mode) {
@@ -140,7 +136,7 @@ class zlib_compress {
 
 py::bytes compress_once(py::handle data, int level, int wbits) {
     container c;
-    if (level < -1 || level > 9 || !parse_wbits(wbits, &c))
+    if (!kavo::level_is_valid(level) || !parse_wbits(wbits, &c))
         raise_zlib_error("Bad compression level");
     input_buffer in(data);
     kavo_stream s;
@@ -183,7 +179,7 @@ void kavo_binding::bind_zlib(py::module_ &kavo) {
             if (!zdict.is_none())
                 input_buffer check(zdict);
             container c;
-            if (level < -1 || level > 9 || method != DEFLATED || !parse_wbits(wbits, &c) || mem_level < 1 ||
+            if (!kavo::level_is_valid(level) || method != DEFLATED || !parse_wbits(wbits, &c) || mem_level < 1 ||
                 mem_level > 9 || strategy < 0 || strategy > 4)
                 throw py::value_error("Invalid initialization option");
             if (!zdict.is_none() && c.format == KAVO_FMT_GZIP)

@@ -5,12 +5,19 @@
 
 namespace kavo {
 
-stream_writer::stream_writer(int level, int format, int threads, size_t block_size, sink out, unlocked unlock)
-    : block_size_(block_size), limit_(threads > 1 ? 2 * size_t(threads) : 0), out_(std::move(out)),
-      unlock_(std::move(unlock)) {
-    stream_init(&stream_, level, format);
-    if (threads > 1)
-        pipeline_.reset(new block_pipeline(threads, stream_.level, stream_window_bits(stream_)));
+stream_writer::stream_writer(const writer_settings &settings, sink out, unlocked unlock)
+    : block_size_(settings.block_size), limit_(settings.threads > 1 ? 2 * size_t(settings.threads) : 0),
+      out_(std::move(out)), unlock_(std::move(unlock)) {
+    stream_init(&stream_, settings.level, settings.format);
+    if (settings.format == KAVO_FMT_GZIP && (settings.mtime != 0 || settings.has_name)) {
+        const gzip_header_fields fields = {
+            settings.mtime, settings.has_name ? reinterpret_cast<const uint8_t *>(settings.name.data()) : nullptr,
+            settings.name.size()};
+        header_.resize(size_t(gzip_header_bound(fields.name_len)));
+        header_.resize(gzip_send_header_fields(&stream_, header_.data(), &fields));
+    }
+    if (settings.threads > 1)
+        pipeline_.reset(new block_pipeline(settings.threads, stream_.level, stream_window_bits(stream_)));
 }
 
 void stream_writer::write(const uint8_t *data, size_t n) {
@@ -34,7 +41,7 @@ void stream_writer::flush() {
         uint8_t out[SYNC_FLUSH_BOUND];
         const int n = stream_sync_flush(&stream_, out);
         data_since_sync_ = false;
-        out_(out, size_t(n));
+        send(out, size_t(n));
     }
 }
 
@@ -42,7 +49,7 @@ void stream_writer::finish() {
     end_block();
     drain(0);
     uint8_t out[GZIP_FINISH_BOUND];
-    out_(out, size_t(stream_finish(&stream_, out)));
+    send(out, size_t(stream_finish(&stream_, out)));
 }
 
 void stream_writer::stop() {
@@ -60,7 +67,7 @@ void stream_writer::end_block() {
         int n = 0;
         unlock_([&] { n = stream_encode(&stream_, buffer_.data(), current_.data(), int32_t(current_.size()), 1); });
         current_.clear();
-        out_(buffer_.data(), size_t(n));
+        send(buffer_.data(), size_t(n));
         return;
     }
     drain(limit_ - 1);
@@ -76,8 +83,18 @@ void stream_writer::drain(size_t keep) {
         unlock_([&] { job = pipeline_->take_oldest(); });
         buffer_.resize(size_t(splice_bound(job->segment)));
         const int n = splice_block(&stream_, buffer_.data(), *job);
-        out_(buffer_.data(), size_t(n));
+        send(buffer_.data(), size_t(n));
     }
+}
+
+// The header with fields goes out ahead of the stream's first bytes, which the stream wrote without
+// a header of its own.
+void stream_writer::send(const uint8_t *p, size_t n) {
+    if (!header_.empty()) {
+        out_(header_.data(), header_.size());
+        header_.clear();
+    }
+    out_(p, n);
 }
 
 }  // namespace kavo

@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "block_pipeline.h"
+#include "options.h"
 
 namespace kavo {
 
@@ -17,6 +19,19 @@ namespace kavo {
 // is encoded on its own (each call starts matching afresh) and spliced into the stream exactly
 // where the stream itself would have put it. At most 2 * threads blocks are in flight, besides
 // the one being filled.
+// What a writer writes. level is the engine's (0 or 1) and threads a count to run (see options.h).
+struct writer_settings {
+    int level = 1;
+    int format = KAVO_FMT_GZIP;
+    int threads = 1;
+    size_t block_size = DEFAULT_BLOCK_SIZE;
+    // gzip only: the header's MTIME and FNAME (see gzip_header_fields); the defaults give the
+    // constant header.
+    uint32_t mtime = 0;
+    bool has_name = false;
+    std::string name;
+};
+
 class stream_writer {
   public:
     using sink = std::function<void(const uint8_t *, size_t)>;
@@ -24,7 +39,7 @@ class stream_writer {
     // around the waits and the encoding on the caller's thread.
     using unlocked = std::function<void(const std::function<void()> &)>;
 
-    stream_writer(int level, int format, int threads, size_t block_size, sink out, unlocked unlock);
+    stream_writer(const writer_settings &settings, sink out, unlocked unlock);
     void write(const uint8_t *data, size_t n);
     void flush();
     void finish();
@@ -34,6 +49,7 @@ class stream_writer {
   private:
     void end_block();
     void drain(size_t keep);
+    void send(const uint8_t *p, size_t n);
 
     kavo_stream stream_{};
     size_t block_size_;
@@ -42,6 +58,7 @@ class stream_writer {
     unlocked unlock_;
     std::unique_ptr<block_pipeline> pipeline_;
     std::vector<uint8_t> current_, buffer_;
+    std::vector<uint8_t> header_;  // a gzip header with fields, sent before the first bytes
     bool data_since_sync_ = false;
 };
 

@@ -1,6 +1,14 @@
 # The Python surface of kavo: constants, constructor arguments, types accepted, exact small streams, flush rules.
+import importlib.machinery
 import itertools
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import zipfile
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -348,3 +356,63 @@ def test_sub_interpreter_import_fails_at_once_and_main_goes_on():
     assert len(outcomes) == 2
     for text in outcomes:
         assert "ImportError" in text and "kavo cannot be loaded in a sub-interpreter" in text, text
+
+
+LAYOUT_CHILD = """
+    import importlib.machinery, sys, zlib
+    suffix = sys.argv[1]
+    if suffix not in importlib.machinery.EXTENSION_SUFFIXES:
+        importlib.machinery.EXTENSION_SUFFIXES.insert(0, suffix)  # the names Windows gives compiled modules
+    import kavo
+    import kavo.probe
+    from kavo import probe
+    import kavo.zlib as kz
+    assert kavo.probe is probe is sys.modules["kavo.probe"] and probe.where == "beside the compiled module"
+    assert kz is kavo.zlib is sys.modules["kavo.zlib"] and kavo is sys.modules["kavo"]
+    assert type(kavo) is type(zlib) and kavo.__doc__ is None and kavo.__file__.endswith("_kavo" + suffix)
+    assert kavo.compressobj.__module__ == "kavo" and kavo.compressobj.__doc__ is None
+    assert kavo.compressobj.compress.__doc__ == "compress(self: kavo.compressobj, obj: bytes) -> bytes\\n"
+    assert kavo.compressobj.flush.__doc__ == "flush(self: kavo.compressobj) -> bytes\\n"
+    obj = kavo.compressobj(1, kavo.KAVO_FMT_GZIP)
+    print((obj.compress(b"abc" * 100) + obj.flush()).hex())
+"""
+
+
+@pytest.mark.parametrize("suffix", [importlib.machinery.EXTENSION_SUFFIXES[0], ".cp311-win_amd64.pyd", ".pyd"])
+def test_package_gives_the_compiled_module_and_finds_submodules(tmp_path, suffix):
+    # kavo is a package only so that pure-Python modules can sit beside the compiled one; `import kavo`
+    # still gives the compiled module itself, under whatever extension suffix the platform uses.
+    installed = Path(kavo.__file__).parent
+    (tmp_path / "kavo").mkdir()
+    shutil.copy(installed / "__init__.py", tmp_path / "kavo")
+    shutil.copy(kavo.__file__, tmp_path / "kavo" / ("_kavo" + suffix))
+    (tmp_path / "kavo" / "probe.py").write_text('where = "beside the compiled module"\n')
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(LAYOUT_CHILD), suffix], env=env, cwd=tmp_path,
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert bytes.fromhex(run.stdout.strip()) == joined(1, kavo.KAVO_FMT_GZIP, b"abc" * 100, ())
+    (tmp_path / "kavo" / ("_kavo" + suffix)).unlink()
+    missing = subprocess.run([sys.executable, "-c", "import kavo"], env=env, cwd=tmp_path, capture_output=True,
+                             text=True, timeout=60)
+    assert missing.returncode == 1 and "ImportError: kavo's compiled module" in missing.stderr
+
+
+def test_wheel_holds_the_package_and_the_stubs(tmp_path):
+    pytest.importorskip("scikit_build_core", reason="building a wheel needs scikit-build-core (pip install scikit-build-core)")
+    root = Path(__file__).resolve().parent.parent
+    built = subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-q", "-w",
+                            str(tmp_path), str(root)], capture_output=True, text=True, timeout=900)
+    assert built.returncode == 0, built.stderr[-3000:]
+    wheel = next(tmp_path.glob("kavo-*.whl"))
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        z.extractall(tmp_path / "site")
+    compiled = [n for n in names if n.startswith("kavo/_kavo.")]
+    assert len(compiled) == 1 and "kavo/__init__.py" in names
+    assert {"kavo-stubs/__init__.pyi", "kavo-stubs/zlib.pyi", "kavo-stubs/py.typed"} <= names
+    assert not [n for n in names if "/" not in n], "nothing at the top level beside the package and the stubs"
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    run = subprocess.run([sys.executable, "-c", "import kavo, kavo.zlib; print(kavo.__file__)"], env=env,
+                         cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip().startswith(str(tmp_path / "site" / "kavo" / "_kavo.")), run.stderr

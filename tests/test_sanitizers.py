@@ -72,10 +72,11 @@ def test_module_under_asan(asan_build):
     preloaded, runs a subset of the pytest suite. Python's own allocations go through malloc so
     that ASan sees overruns of bytes objects too; leaks are not checked (the interpreter keeps
     memory until exit by design)."""
-    module = next(asan_build.glob("kavo*.so"))
+    package = asan_build / "python"  # the build tree's kavo package: the loader beside the compiled module
+    module = next((package / "kavo").glob("_kavo*.so"))
     env = checked_env(LD_PRELOAD=builds.sanitizer_runtime(), ASAN_OPTIONS="detect_leaks=0:abort_on_error=1",
                       UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1", PYTHONMALLOC="malloc",
-                      PYTHONPATH=str(asan_build), KAVO_UNDER_CHECKER="asan")
+                      PYTHONPATH=str(package), KAVO_UNDER_CHECKER="asan")
     probe = subprocess.run([sys.executable, "-c", "import kavo; print(kavo.__file__)"], env=env, cwd=ROOT,
                            capture_output=True, text=True, timeout=120)
     assert probe.returncode == 0, probe.stderr[-3000:]

@@ -13,7 +13,7 @@ import pytest
 import kavo
 
 ROOT = Path(__file__).resolve().parent.parent
-STUB = ROOT / "kavo.pyi"
+STUB = ROOT / "src" / "kavo-stubs" / "__init__.pyi"
 USAGE = ROOT / "tests" / "typing_usage.py"
 
 
@@ -37,7 +37,7 @@ def test_stub_and_marker_installed():
     stub, marker = (Path(dist.locate_file(f"kavo-stubs/{name}")) for name in ("__init__.pyi", "py.typed"))
     assert marker.is_file() and marker.read_bytes() == b""  # empty: complete stubs, not partial ones
     assert stub.read_text() == STUB.read_text(), \
-        "the installed stub is not this tree's kavo.pyi: reinstall (pip install .) before testing"
+        "the installed stub is not this tree's src/kavo-stubs/__init__.pyi: reinstall (pip install .) before testing"
 
 
 def test_mypy_strict_usage_example(outside):

@@ -113,6 +113,15 @@ def main() -> None:
         gzip_file(src, dst, piece_size=10_000)
         with gzip.open(dst, "rb") as f:
             assert f.read() == data
+        # kavo.open takes gzip.open's parameters; its writers and gzip's readers are typed.
+        named = Path(tmp, "named.gz")
+        with kavo.open(named, "wb", 6, mtime=1_700_000_000, fname="data.txt") as w:
+            assert_type(w, kavo.Writer)
+            w.write(data)
+        with kavo.open(named) as r:
+            assert_type(r, gzip.GzipFile)
+            assert r.read() == data and r.mtime == 1_700_000_000
+        assert_type(kavo.compress(data, 9, kavo.KAVO_FMT_GZIP, fname=b"x"), bytes)
 
 
 if __name__ == "__main__":

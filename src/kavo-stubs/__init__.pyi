@@ -4,6 +4,7 @@ returned piece in order. The output is fixed: the same input split the same way 
 bytes in every version. (The compiled module has no docstrings; this stub carries them.)
 """
 
+import gzip
 import io
 import os
 from typing import Any, Final, Literal, NoReturn, overload, type_check_only
@@ -54,13 +55,25 @@ class compressobj(metaclass=_pybind11_type):
         later call.
         """
 
-def compress(data: ReadableBuffer, level: int = 1, format: int = 2, *, threads: int = 1) -> bytes:
-    """The whole of data in one call: exactly compressobj(level, format).compress(bytes(data))
-    + flush(), read in place (any C-contiguous bytes-like object, of any size) with the
-    interpreter lock released. threads > 1 parses it on that many threads (0: every core the
-    process may use) with the same bytes; ValueError outside 0 to 256. TypeError for an object
-    without the buffer protocol, BufferError for a buffer that is not contiguous, MemoryError when
-    the result cannot be allocated.
+def compress(
+    data: ReadableBuffer,
+    level: int = 1,
+    format: int = 2,
+    *,
+    threads: int = 1,
+    mtime: float | None = None,
+    fname: str | bytes | None = None,
+) -> bytes:
+    """The whole of data in one call, read in place (any C-contiguous bytes-like object, of any
+    size) with the interpreter lock released: exactly compressobj(0 if level == 0 else 1,
+    format).compress(bytes(data)) + flush(). level follows the zlib module: 0 stores, 1 to 9 and -1
+    compress (all with the same bytes), anything else raises ValueError. threads > 1 parses it on
+    that many threads (0: every core the process may use) with the same bytes; ValueError outside 0
+    to 256. mtime and fname (gzip only) fill the header's MTIME and FNAME as gzip.compress and
+    gzip.GzipFile write them: seconds from 0 to 2**32 - 1, a Latin-1 str or bytes without NUL; left
+    out, the header is the constant one. TypeError for an object without the buffer protocol,
+    BufferError for a buffer that is not contiguous, MemoryError when the result cannot be
+    allocated.
     """
 
 class Writer(metaclass=_pybind11_type):
@@ -101,49 +114,77 @@ class Writer(metaclass=_pybind11_type):
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
+_WriteMode = Literal["wb", "ab", "xb", "w", "a", "x", "bw", "ba", "bx"]
+_TextMode = Literal["wt", "at", "xt", "tw", "ta", "tx", "rt", "tr"]
+
 @overload
 def open(
-    file: _Path | Any,
-    mode: Literal["wb", "ab", "xb", "w", "a", "x", "bw", "ba", "bx"] = "wb",
-    level: int = 1,
-    *,
-    format: int = 0,
-    threads: int = 1,
-    block_size: int = 1048576,
+    filename: _Path | Any,
+    mode: Literal["rb", "r", "br"] = "rb",
+    compresslevel: int = 1,
     encoding: None = None,
     errors: None = None,
     newline: None = None,
+    *,
+    format: int = 0,
+    threads: int = 1,
+    block_size: int = 1048576,
+    mtime: None = None,
+    fname: None = None,
+) -> gzip.GzipFile: ...
+@overload
+def open(
+    filename: _Path | Any,
+    mode: _WriteMode,
+    compresslevel: int = 1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+    *,
+    format: int = 0,
+    threads: int = 1,
+    block_size: int = 1048576,
+    mtime: float | None = None,
+    fname: str | bytes | None = None,
 ) -> Writer: ...
 @overload
 def open(
-    file: _Path | Any,
-    mode: Literal["wt", "at", "xt", "tw", "ta", "tx"],
-    level: int = 1,
+    filename: _Path | Any,
+    mode: _TextMode,
+    compresslevel: int = 1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
     *,
     format: int = 0,
     threads: int = 1,
     block_size: int = 1048576,
-    encoding: str | None = None,
-    errors: str | None = None,
-    newline: str | None = None,
+    mtime: float | None = None,
+    fname: str | bytes | None = None,
 ) -> io.TextIOWrapper: ...
 @overload
 def open(
-    file: _Path | Any,
+    filename: _Path | Any,
     mode: str,
-    level: int = 1,
+    compresslevel: int = 1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
     *,
     format: int = 0,
     threads: int = 1,
     block_size: int = 1048576,
-    encoding: str | None = None,
-    errors: str | None = None,
-    newline: str | None = None,
+    mtime: float | None = None,
+    fname: str | bytes | None = None,
 ) -> Any:
-    """A gzip file (or, with format, a zlib or raw deflate file) to write, like gzip.open():
-    modes "wb", "ab" (a new member appended), "xb", their text forms "wt", "at", "xt" through
-    io.TextIOWrapper, and "rb"/"rt", which hand a gzip file to the gzip module's reader. file is
-    a path or a binary file object with write(); kavo closes only what it opened. threads=N
+    """gzip.open() for writing, with gzip.open's parameters in its order: a gzip file (or, with
+    format, a zlib or raw deflate file) to write in modes "wb", "ab" (a new member appended), "xb",
+    and their text forms "wt", "at", "xt" through io.TextIOWrapper; "rb"/"rt" (the default, as in
+    gzip.open) hand a gzip file to the gzip module's reader. filename is a path or a binary file
+    object with write(); kavo closes only what it opened. compresslevel follows gzip: 0 stores, 1
+    to 9 and -1 compress (all with the same bytes), anything else raises ValueError. threads=N
     compresses up to N blocks at once (0: every usable core; 1 starts no thread); at most about
-    2N + 1 blocks of block_size bytes are held.
+    2N + 1 blocks of block_size bytes are held. mtime and fname fill the gzip header's MTIME and
+    FNAME (seconds, and a Latin-1 str or bytes without NUL); left out, the header is the constant
+    one.
     """

@@ -1,0 +1,49 @@
+// The option rules shared by the module and the command, and the count of usable cores.
+#include "options.h"
+
+#include <thread>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace kavo {
+
+const char *const LEVEL_RULE = "-1 or 0 to 9 (0 stores, the others compress)";
+const char *const THREADS_RULE = "0 (every core) or 1 to 256";
+const char *const BLOCK_SIZE_RULE = "1 to 1073741824 bytes";
+
+int usable_cores() {
+    int n = 0;
+#if defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1)
+            ++n;
+#elif defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        n = CPU_COUNT(&set);
+#endif
+    if (n <= 0)
+        n = int(std::thread::hardware_concurrency());
+    return n > 0 ? n : 1;
+}
+
+int resolve_threads(long long requested) {
+    if (requested == 0) {
+        const int cores = usable_cores();
+        return cores < MAX_THREADS ? cores : MAX_THREADS;
+    }
+    return requested >= 1 && requested <= MAX_THREADS ? int(requested) : 0;
+}
+
+}  // namespace kavo
