@@ -1,4 +1,4 @@
-// The option rules shared by the module and the command, and the count of usable cores.
+// The option rules shared by the module and the command, the count of usable cores and the page size.
 #include "options.h"
 
 #include <thread>
@@ -11,8 +11,11 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#elif defined(__linux__)
+#else
+#include <unistd.h>
+#if defined(__linux__)
 #include <sched.h>
+#endif
 #endif
 
 namespace kavo {
@@ -36,6 +39,17 @@ int usable_cores() {
     if (n <= 0)
         n = int(std::thread::hardware_concurrency());
     return n > 0 ? n : 1;
+}
+
+uint64_t page_size() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize ? uint64_t(info.dwPageSize) : 4096;
+#else
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? uint64_t(size) : 4096;
+#endif
 }
 
 int resolve_threads(long long requested) {

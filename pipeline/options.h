@@ -23,6 +23,8 @@ int resolve_threads(long long requested);
 extern const char *const THREADS_RULE;  // "0 (every core) or 1 to 256"
 // The cores this process may run on (its affinity mask where the OS keeps one), at least 1.
 int usable_cores();
+// The size of the pages the OS maps on first touch.
+uint64_t page_size();
 
 // Bytes of input a writer's block holds: each block is one encode call, so the size is part of
 // what defines a file's bytes. A block is far below what one engine call takes.

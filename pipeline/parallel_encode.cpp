@@ -29,19 +29,8 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "deflate_parser.h"
+#include "options.h"
 
 namespace kavo {
 
@@ -61,18 +50,6 @@ constexpr uint32_t MAX_MATCH_LEN = 258;
 // Pages of the output touched ahead in one go, between two looks at whether a splice is waiting:
 // few enough that a waiting splice is hardly held up, enough that the lock is seldom taken.
 constexpr uint64_t TOUCH_BATCH_PAGES = 64;
-
-// The size of the pages that the OS maps on first touch.
-uint64_t page_size() {
-#if defined(_WIN32)
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwPageSize ? uint64_t(info.dwPageSize) : 4096;
-#else
-    const long size = sysconf(_SC_PAGESIZE);
-    return size > 0 ? uint64_t(size) : 4096;
-#endif
-}
 
 // Room for a log of n events; grows by copying, the parser's pointer follows.
 struct event_buffer {
