@@ -15,20 +15,27 @@
 
 namespace kavo {
 
-// One block: its input, and once a worker is done, its segment (see deflate_encode_segment).
+// One block: its input, and once a worker is done, its segment (see deflate_encode_segment), or
+// for BGZF the members of its input one after another, with their sizes.
 struct block_job {
     std::vector<uint8_t> input;
     std::vector<uint8_t> encoded;
     kavo_segment segment{};
+    std::vector<uint32_t> members;
     bool done = false;
 };
+
+// Cuts a job's input into BGZF members of BGZF_BLOCK_INPUT bytes (the last one shorter when the
+// input ends sooner) and encodes them into job.encoded, their sizes into job.members.
+void encode_bgzf_members(block_job &job, int level);
 
 // A fixed number of workers encode submitted blocks as segments, any number at once; the owner
 // takes them back in submission order and splices them into its stream. Only the owner's thread
 // calls the member functions.
 class block_pipeline {
   public:
-    block_pipeline(int workers, int level, int window_bits);
+    // bgzf: the workers encode each job's input as BGZF members instead of as a segment.
+    block_pipeline(int workers, int level, int window_bits, bool bgzf = false);
     ~block_pipeline();  // stops and joins the workers; blocks not taken back are dropped
     block_pipeline(const block_pipeline &) = delete;
     block_pipeline &operator=(const block_pipeline &) = delete;
@@ -42,6 +49,7 @@ class block_pipeline {
     void work();
 
     const int level_, window_bits_;
+    const bool bgzf_;
     std::mutex mutex_;
     std::condition_variable work_ready_, job_done_;
     std::deque<std::shared_ptr<block_job>> waiting_;  // not yet picked up by a worker
