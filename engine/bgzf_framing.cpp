@@ -10,11 +10,12 @@ namespace {
 constexpr uint8_t BGZF_HEADER[BGZF_HEADER_SIZE] = {0x1F, 0x8B, 0x08, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00,
                                                    0xFF, 0x06, 0x00, 0x42, 0x43, 0x02, 0x00, 0x00, 0x00};
 
-// The deflate data of one member's input on a fresh stream at level, ending in a final block.
+// The deflate data of one member's input: one encode call and the finish on a fresh raw stream,
+// which are the bytes of a one-shot raw deflate of that input (the finish adds the empty final block).
 size_t member_deflate(uint8_t *out, const uint8_t *in, int32_t len, int level) {
     kavo_stream s;
     deflate_init(&s, level);
-    size_t n = deflate_encode(&s, out, in, len, 0);
+    size_t n = deflate_encode(&s, out, in, len, 1);
     n += size_t(deflate_finish(&s, out + n));
     return n;
 }
