@@ -72,8 +72,9 @@ void stream_writer::end_block() {
         inline_job_.input.swap(current_);
         unlock_([&] { encode_bgzf_members(inline_job_, stream_.level); });
         inline_job_.input.swap(current_);
+        const size_t input_size = current_.size();
         current_.clear();
-        send_members(inline_job_);
+        send_members(inline_job_, input_size);
         return;
     }
     if (!pipeline_) {
@@ -96,7 +97,7 @@ void stream_writer::drain(size_t keep) {
         std::shared_ptr<block_job> job;
         unlock_([&] { job = pipeline_->take_oldest(); });
         if (bgzf_) {
-            send_members(*job);
+            send_members(*job, job->input.size());
             continue;
         }
         buffer_.resize(size_t(splice_bound(job->segment)));
@@ -106,9 +107,9 @@ void stream_writer::drain(size_t keep) {
 }
 
 // A job's members go out together; once the sink has taken them, they join the index.
-void stream_writer::send_members(const block_job &job) {
+void stream_writer::send_members(const block_job &job, uint64_t input_size) {
     send(job.encoded.data(), job.encoded.size());
-    uint64_t input_left = job.input.size();
+    uint64_t input_left = input_size;
     for (uint32_t size : job.members) {
         if (!first_member_)
             index_.push_back(next_);

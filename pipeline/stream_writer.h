@@ -68,7 +68,7 @@ class stream_writer {
     void end_block();
     void drain(size_t keep);
     void send(const uint8_t *p, size_t n);
-    void send_members(const block_job &job);
+    void send_members(const block_job &job, uint64_t input_size);
 
     kavo_stream stream_{};
     size_t block_size_;
