@@ -69,17 +69,17 @@ void encode_bgzf_members(block_job &job, int level) {
     const size_t n = job.input.size();
     const size_t count = (n + BGZF_BLOCK_INPUT - 1) / BGZF_BLOCK_INPUT;
     // Room for every member at its bound; the final resize keeps what the members used.
-    job.encoded.resize(size_t(count * bgzf_member_bound(BGZF_BLOCK_INPUT)));
+    job.member_bytes.resize(size_t(count * bgzf_member_bound(BGZF_BLOCK_INPUT)));
     job.members.clear();
     job.members.reserve(count);
     size_t used = 0;
     for (size_t at = 0; at < n; at += BGZF_BLOCK_INPUT) {
         const size_t len = n - at < BGZF_BLOCK_INPUT ? n - at : BGZF_BLOCK_INPUT;
-        const size_t size = bgzf_encode_member(job.encoded.data() + used, job.input.data() + at, int32_t(len), level);
+        const size_t size = bgzf_encode_member(job.member_bytes.data() + used, job.input.data() + at, int32_t(len), level);
         job.members.push_back(uint32_t(size));
         used += size;
     }
-    job.encoded.resize(used);
+    job.member_bytes.resize(used);
 }
 
 size_t splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {

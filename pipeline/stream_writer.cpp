@@ -108,7 +108,7 @@ void stream_writer::drain(size_t keep) {
 
 // A job's members go out together; once the sink has taken them, they join the index.
 void stream_writer::send_members(const block_job &job, uint64_t input_size) {
-    send(job.encoded.data(), job.encoded.size());
+    send(job.member_bytes.data(), job.member_bytes.size());
     uint64_t input_left = input_size;
     for (uint32_t size : job.members) {
         if (!first_member_)
