@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "binding.h"
+#include "stream_writer.h"
 
 using namespace kavo_binding;
 
@@ -23,6 +24,30 @@ void kavo_binding::bind_compress(py::module_ &m) {
         },
         py::arg("data"), py::arg("level") = 1, py::arg("format") = int(KAVO_FMT_DEFLATE), py::kw_only(),
         py::arg("threads") = 1, py::arg("mtime") = py::none(), py::arg("fname") = py::none());
+
+    // The bytes kavo.open(..., "wb", level, bgzf=True, threads=threads) writes for data in one write().
+    m.def(
+        "compress_bgzf",
+        [](py::handle data, int level, long long threads) {
+            kavo::writer_settings settings;
+            settings.level = checked_level(level);
+            settings.threads = thread_count(threads);
+            settings.bgzf = true;
+            input_buffer in(data);
+            std::string out;
+            {
+                py::gil_scoped_release unlocked;
+                out.reserve(size_t(in.size()) + size_t(in.size()) / 8 + BGZF_EOF_SIZE);
+                kavo::stream_writer writer(settings, [&](const uint8_t *p, size_t n) {
+                    out.append(reinterpret_cast<const char *>(p), n);
+                }, [](const std::function<void()> &f) { f(); });
+                writer.write(in.data(), size_t(in.size()));
+                writer.finish();
+                writer.stop();
+            }
+            return py::bytes(out);
+        },
+        py::arg("data"), py::arg("level") = 1, py::kw_only(), py::arg("threads") = 1);
 
     // For the tests and the benchmark: compress with threads and a plan of chunk and log sizes
     // (0 chooses), and what the threads did.
