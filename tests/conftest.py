@@ -121,3 +121,36 @@ def mem_available():
     except OSError:
         pass
     return 0
+
+
+STOCK_PRELUDE = """
+import importlib.util, sys
+sys.path[:0] = {paths!r}
+assert importlib.util.find_spec("kavo") is None, "kavo is importable in the stock reader"
+"""
+
+
+@pytest.fixture(scope="session")
+def stock_python(tmp_path_factory):
+    """run(code, *args) -> stdout of a fresh interpreter that has every installed package except kavo.
+
+    It runs isolated (-I -S: no PYTHONPATH, no site hooks) on a directory of links to the contents of this
+    interpreter's site-packages, kavo's own entries left out, so that what it reads back is read by the
+    stock libraries alone."""
+    where = tmp_path_factory.mktemp("stock-site")
+    for n, entry in enumerate(p for p in sys.path if Path(p).name in ("site-packages", "dist-packages")):
+        folder = where / str(n)
+        folder.mkdir()
+        for child in Path(entry).iterdir():
+            if not child.name.lower().startswith(("kavo", "_kavo", "__editable__")):
+                os.symlink(child, folder / child.name)
+    paths = [str(p) for p in sorted(where.iterdir())]
+
+    def run(code, *args, timeout=300):
+        script = STOCK_PRELUDE.format(paths=paths) + textwrap.dedent(code)
+        done = subprocess.run([sys.executable, "-I", "-S", "-c", script, *map(str, args)], capture_output=True,
+                              text=True, timeout=timeout, cwd=where)
+        assert done.returncode == 0, f"stock reader exited with {done.returncode}\n{done.stderr[-3000:]}"
+        return done.stdout
+
+    return run
