@@ -193,7 +193,6 @@ enum class scan_mode {
     bulk,     // MAX_MATCH + 8 readable bytes lie past its end, and the room allows branch-free spills
     tail,     // reads stop at the input's end; the room allows branch-free spills
     careful,  // reads stop at the input's end; every spill checked, near the end of the room
-    storing,  // the pending run goes out stored: no literal codes, no counting, only long matches
 };
 
 template <typename Window>
@@ -221,22 +220,19 @@ KAVO_INLINE void code_match(bit_writer &w, uint32_t at, uint32_t len, uint32_t d
 }
 
 // The greedy scan over [p.pos, end): looks up and enters every position and decides by the cost
-// rule, until end (returns false, the pending run as it stands) or, in the storing mode, a match
-// (returns true with p.pos at it and the match in p.match_len and p.match_dist). Except while
-// storing, literals and matches are coded as they are found, and the run that reaches 52 bytes
-// >= 144 goes on as the storing scan, whose result it returns (its caller then stores the run).
-// Except while storing, the lookup of the next position is made before this one is decided, so
-// that its slot is at hand when the decision, often mispredicted on text, comes: loads only, after
+// rule, until end (returns false, the pending run as it stands). Literals and matches are coded as
+// they are found, and the run that reaches 52 bytes >= 144 goes on as the storing scan, whose
+// result it returns (true: it found a match, and its caller then stores the run before it).
+// The lookup of the next position is made before this one is decided, so that its slot is at hand when the decision, often mispredicted on text, comes: loads only, after
 // this position's store (which they see if both hash alike); a match drops them. The positions inside a match are
 // neither looked up nor entered. Every mode is this one loop, its differences fixed at compile
 // time, so that each keeps its values in registers.
 template <typename Window, scan_mode MODE, bool LOG>
 KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
-    constexpr bool storing = MODE == scan_mode::storing;
     constexpr bool room_ahead = MODE == scan_mode::bulk;
     constexpr bool branch_free = MODE != scan_mode::careful;
     const split_literal_codes &lit = split_literals;
-    if (!storing && KAVO_UNLIKELY(p.nine_bit_bytes >= STORING_NINE_BIT_BYTES))  // an earlier pass stopped while storing
+    if (KAVO_UNLIKELY(p.nine_bit_bytes >= STORING_NINE_BIT_BYTES))  // an earlier pass stopped while storing
         return scan_storing(p, window, end);
     const uint8_t *const in = p.in;
     const uint8_t *ip = in + p.pos;
@@ -255,34 +251,22 @@ KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
     uint32_t nine_bit = p.nine_bit_bytes;
     auto leave = [&]() {
         p.pos = uint32_t(ip - in);
-        if (!storing) {
-            p.w = w;
-            p.mark = mark;
-            p.mark_state = mark_state;
-            p.run_start = run_start;
-            p.nine_bit_bytes = nine_bit;
-        }
+        p.w = w;
+        p.mark = mark;
+        p.mark_state = mark_state;
+        p.run_start = run_start;
+        p.nine_bit_bytes = nine_bit;
     };
 
-    // While storing, a position is looked up when its turn comes: there is no costly decision to
-    // hide the lookup behind, and looking ahead only lengthens the chain from one step to the next.
-    uint32_t word = 0, cand = 0;
-    uint32_t *slot = slots;
-    auto look_up = [&](const uint8_t *at) {
-        word = load32le(at);
-        slot = &slots[hash_slot(word)];
-        cand = *slot;
-    };
-    if (!storing)
-        look_up(ip);
+    uint32_t word = load32le(ip);
+    uint32_t *slot = &slots[hash_slot(word)];
+    uint32_t cand = *slot;
     for (;;) {
-        if (storing)
-            look_up(ip);
         const uint32_t entry = slot_entry(uint32_t(uintptr_t(ip)) + here_offset, word);
         *slot = entry;
-        const uint32_t next_word = storing ? 0 : load32le(room_ahead ? ip + 1 : ip + (ip < last));  // ip is at most last
-        uint32_t *const next_slot = storing ? slot : &slots[hash_slot(next_word)];
-        const uint32_t next_cand = storing ? 0 : *next_slot;
+        const uint32_t next_word = load32le(room_ahead ? ip + 1 : ip + (ip < last));  // ip is at most last
+        uint32_t *const next_slot = &slots[hash_slot(next_word)];
+        const uint32_t next_cand = *next_slot;
         const uint32_t dist = entry - cand;  // never 0: a slot holds an earlier position
         // The tags and the reach decide first, without waiting for the candidate's bytes: the
         // sooner the often mispredicted decision is known, the less it costs. The word test
@@ -313,13 +297,7 @@ KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
                 const uint32_t remaining = uint32_t(in_end - ip);
                 n = match_length(ip, ref, remaining < MAX_MATCH ? remaining : MAX_MATCH);
             }
-            if (match_pays<storing>(n, dist, nine_bit)) {
-                if (storing) {
-                    p.pos = uint32_t(ip - in);
-                    p.match_len = n;
-                    p.match_dist = dist;
-                    return true;
-                }
+            if (match_pays<false>(n, dist, nine_bit)) {
                 code_match<branch_free, LOG>(w, uint32_t(ip - in), n, dist, log);
                 mark = w;
                 mark_state = ST_IN_FIXED;
@@ -336,23 +314,16 @@ KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
                 continue;
             }
         }
-        if (!storing) {
-            const uint32_t byte = word & 0xFF;  // *ip
-            const uint32_t nbits = lit.bits[byte];
-            w.add(lit.code[byte], nbits);
-            if (branch_free)
-                w.spill_unconditional();
-            else
-                w.spill();
-            nine_bit += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
-        }
+        const uint32_t byte = word & 0xFF;  // *ip
+        const uint32_t nbits = lit.bits[byte];
+        w.add(lit.code[byte], nbits);
+        if (branch_free)
+            w.spill_unconditional();
+        else
+            w.spill();
+        nine_bit += nbits - 8;  // 9-bit codes are exactly the bytes >= 144
         ++ip;
-        if (storing) {
-            if (ip >= ip_end) {
-                leave();
-                return false;
-            }
-        } else if (KAVO_UNLIKELY((nine_bit >= STORING_NINE_BIT_BYTES) | (ip >= ip_end))) {
+        if (KAVO_UNLIKELY((nine_bit >= STORING_NINE_BIT_BYTES) | (ip >= ip_end))) {
             leave();
             if (nine_bit < STORING_NINE_BIT_BYTES)
                 return false;
@@ -368,10 +339,44 @@ KAVO_INLINE bool scan(pass &p, Window window, uint32_t end) {
 // follows, so its bytes need no literal codes and no more counting, and only matches of 6 or
 // more bytes are taken. This is all the work that incompressible input costs, so it is a
 // function of its own: its caller's values would crowd its registers.
+// Each position is looked up when its turn comes: there is no costly decision to hide a lookup
+// behind, and looking ahead only lengthens the chain from one step to the next.
 template <typename Window>
 KAVO_NOINLINE bool scan_storing(pass &p, Window window, uint32_t end) {
     p.nine_bit_bytes = STORING_NINE_BIT_BYTES;
-    return scan<Window, scan_mode::storing, false>(p, window, end);
+    const uint8_t *const in = p.in;
+    const uint8_t *ip = in + p.pos;
+    const uint8_t *const ip_end = in + end;
+    const uint8_t *const in_end = in + p.len;
+    const uint32_t here_offset = p.base - uint32_t(uintptr_t(in));  // running position = address + this
+    uint32_t *const slots = p.slots;
+    // Enters the position at, whose 4 bytes are word, and tells whether a match of 6 bytes or more
+    // starts there (then the scan stops at it).
+    auto step = [&](const uint8_t *at, uint32_t word) -> bool {
+        uint32_t *const slot = &slots[hash_slot(word)];
+        const uint32_t cand = *slot;
+        const uint32_t entry = slot_entry(uint32_t(uintptr_t(at)) + here_offset, word);
+        *slot = entry;
+        const uint32_t dist = entry - cand;  // never 0: a slot holds an earlier position
+        if (KAVO_LIKELY(dist > window.max))
+            return false;
+        const uint8_t *const ref = at - dist;
+        if (load32le(ref) != word)
+            return false;
+        const uint32_t remaining = uint32_t(in_end - at);
+        const uint32_t n = match_length(at, ref, remaining < MAX_MATCH ? remaining : MAX_MATCH);
+        if (!match_pays<true>(n, dist, STORING_NINE_BIT_BYTES))
+            return false;
+        p.pos = uint32_t(at - in);
+        p.match_len = n;
+        p.match_dist = dist;
+        return true;
+    };
+    for (; ip < ip_end; ++ip)
+        if (step(ip, load32le(ip)))
+            return true;
+    p.pos = uint32_t(ip - in);
+    return false;
 }
 
 // Notes where a stored run begins: the first one in *first_stored (when given and still
