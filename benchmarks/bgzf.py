@@ -8,6 +8,7 @@ import argparse
 import gzip
 import os
 import random
+import resource
 import shutil
 import subprocess
 import sys
@@ -68,13 +69,22 @@ class Sink:
         return len(b)
 
 
-def time_open(data: bytes, threads: int) -> tuple[float, bytes]:
+def time_open(data: bytes, threads: int) -> tuple[float, float, bytes]:
+    """(elapsed, CPU time of the process: the caller and the workers, output) of kavo.open(bgzf=True)."""
     sink, view = Sink(), memoryview(data)
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     with kavo.open(sink, "wb", bgzf=True, threads=threads) as f:
         for i in range(0, len(data), CHUNK):
             f.write(view[i:i + CHUNK])
-    return time.perf_counter() - t0, b"".join(sink.parts)
+    return time.perf_counter() - t0, time.process_time() - c0, b"".join(sink.parts)
+
+
+def time_command(argv: list[str]) -> tuple[float, float]:
+    """(elapsed, CPU time: user and system of every thread) of one run, output to /dev/null."""
+    before, t0 = resource.getrusage(resource.RUSAGE_CHILDREN), time.perf_counter()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+    seconds, after = time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_CHILDREN)
+    return seconds, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def measure(name: str, data: bytes, repeat: int, problems: list[str]) -> list[str]:
@@ -100,26 +110,29 @@ def measure(name: str, data: bytes, repeat: int, problems: list[str]) -> list[st
                 if label.startswith("kavo") and out != expected:
                     problems.append(f"{name}: kavo --bgzf wrote other bytes than kavo.compress_bgzf")
                 sizes[label[:-1]] = len(out)
-        best = {label: float("inf") for label in commands}
-        opened = {n: float("inf") for n in (1, 2)}
-        for _ in range(repeat):
+        best = {label: (float("inf"), float("inf")) for label in commands}
+        for n in (1, 2):
+            best[f"kavo.open(bgzf=True, threads={n})"] = (float("inf"), float("inf"))
+        for _ in range(repeat):  # interleaved; the best elapsed and the best CPU time of each, separately
             for label, argv in commands.items():
-                t0 = time.perf_counter()
-                subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
-                best[label] = min(best[label], time.perf_counter() - t0)
+                seconds, cpu = time_command(argv)
+                best[label] = (min(best[label][0], seconds), min(best[label][1], cpu))
             for n in (1, 2):
-                seconds, out = time_open(data, n)
-                opened[n] = min(opened[n], seconds)
+                label = f"kavo.open(bgzf=True, threads={n})"
+                seconds, cpu, out = time_open(data, n)
+                best[label] = (min(best[label][0], seconds), min(best[label][1], cpu))
                 if out != expected:
                     problems.append(f"{name}: kavo.open(bgzf=True, threads={n}) wrote other bytes")
     lines = [f"#### {name}: {len(data) / MB:.1f} MB", "",
-             "| writer | MB/s | size | ratio | kavo --bgzf ÷ writer | kavo.open(bgzf) ÷ writer |",
-             "| --- | ---: | ---: | ---: | ---: | ---: |"]
-    for label, seconds in list(best.items()) + [(f"kavo.open(bgzf=True, threads={n})", opened[n]) for n in (1, 2)]:
+             "| writer | MB/s | MB per CPU second | size | ratio | kavo --bgzf ÷ writer (elapsed, CPU) | "
+             "kavo.open(bgzf) ÷ writer (elapsed, CPU) |", "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for label, (seconds, cpu) in best.items():
         n = int(label[-2] if label.endswith(")") else label[-1])
         size = sizes[label[:-1]] if label[:-1] in sizes else len(expected)
-        lines.append(f"| {label} | {len(data) / seconds / MB:.0f} | {size:,} | {size / len(data):.3f} | "
-                     f"{seconds / best[f'kavo --bgzf -T {n}']:.2f}× | {seconds / opened[n]:.2f}× |")
+        ours, opened = best[f"kavo --bgzf -T {n}"], best[f"kavo.open(bgzf=True, threads={n})"]
+        lines.append(f"| {label} | {len(data) / seconds / MB:.0f} | {len(data) / cpu / MB:.0f} | {size:,} | "
+                     f"{size / len(data):.3f} | {seconds / ours[0]:.2f}×, {cpu / ours[1]:.2f}× | "
+                     f"{seconds / opened[0]:.2f}×, {cpu / opened[1]:.2f}× |")
     return lines + [""]
 
 
@@ -152,8 +165,10 @@ def run(ctx: Any) -> tuple[list[str], list[str]]:
 def run_bgzf(corpus: bytes, size: int, repeat: int) -> tuple[list[str], list[str]]:
     problems: list[str] = []
     lines = ["## Blocked gzip (BGZF)", "",
-             "Elapsed time, best of %d, output to /dev/null (kavo.open: a file object that keeps the bytes); the "
-             "ratio columns divide the writer's time by kavo's at the same thread count." % repeat, ""]
+             "Best of %d, interleaved, output to /dev/null (kavo.open: a file object that keeps the bytes). The ratio "
+             "columns divide the writer's time by kavo's at the same thread count: elapsed time, and CPU time (user "
+             "and system, every thread), which a loaded machine disturbs less. Load average (1 min) at start "
+             "%.2f." % (repeat, os.getloadavg()[0]), ""]
     inputs = {"corpus": corpus, "generated VCF": vcf(size), "generated FASTQ": fastq(size)}
     for name, data in inputs.items():
         lines += measure(name, data, repeat, problems)

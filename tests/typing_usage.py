@@ -68,6 +68,7 @@ def check_types() -> None:
     assert_type(kavo.KAVO_FMT_ZLIB, int)
     assert_type(kavo.KAVO_FMT_DEFLATE, int)
     assert_type(kavo.compressobj(0, kavo.KAVO_FMT_ZLIB), kavo.compressobj)
+    assert_type(kavo.compress_bgzf(bytearray(b"abc"), 1, threads=2), bytes)
     assert_type(kavo.compressobj(level=True, format=kavo.KAVO_FMT_GZIP), kavo.compressobj)
 
 
@@ -115,6 +116,10 @@ def main() -> None:
             assert f.read() == data
         # kavo.open takes gzip.open's parameters; its writers and gzip's readers are typed.
         named = Path(tmp, "named.gz")
+        with kavo.open(Path(tmp) / "b.gz", "wb", bgzf=True, index=Path(tmp) / "b.gz.gzi") as bgz:
+            assert_type(bgz, kavo.Writer)
+            bgz.write(b"blocked")
+        assert gzip.decompress((Path(tmp) / "b.gz").read_bytes()) == b"blocked"
         with kavo.open(named, "wb", 6, mtime=1_700_000_000, fname="data.txt") as w:
             assert_type(w, kavo.Writer)
             w.write(data)

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -15,6 +16,7 @@
 #include "kavo.h"
 #include "parallel_encode.h"
 #include "check.h"
+#include "stream_writer.h"
 
 namespace {
 
@@ -343,12 +345,78 @@ void test_teardown() {
     std::printf("teardown: %zu threads at the end, %zu before\n", thread_count(), base);
 }
 
+// BGZF through the stream writer: on 1 to 8 threads, with random write sizes and flushes, the
+// bytes are those of the caller's thread alone; every member is within 64 KiB, gives its size,
+// holds at most 65280 bytes, decodes on its own, and the index names each member's start.
+void test_bgzf_writer() {
+    std::mt19937 rng(28);
+    for (int kind = 0; kind < 4; ++kind) {
+        const bytes input = make_input(kind, 900000 + rng() % 300000, rng);
+        std::vector<std::pair<size_t, bool>> plan;  // write sizes, and whether a flush follows
+        for (size_t at = 0; at < input.size();) {
+            const size_t n = std::min(input.size() - at, size_t(1 + rng() % 200000));
+            plan.push_back({n, rng() % 5 == 0});
+            at += n;
+        }
+        bytes first;
+        for (int threads : {1, 2, 4, 8}) {
+            bytes out;
+            kavo::writer_settings settings;
+            settings.threads = threads;
+            settings.bgzf = true;
+            settings.level = kind == 2 ? 0 : 1;
+            kavo::stream_writer writer(settings, [&](const uint8_t *p, size_t n) { out.insert(out.end(), p, p + n); },
+                                       [](const std::function<void()> &f) { f(); });
+            size_t at = 0;
+            for (const auto &w : plan) {
+                writer.write(input.data() + at, w.first);
+                at += w.first;
+                if (w.second)
+                    writer.flush();
+            }
+            writer.finish();
+            writer.stop();
+            if (threads == 1)
+                first = out;
+            CHECK(out == first);
+            bytes joined;
+            std::vector<kavo::bgzf_entry> starts;
+            size_t pos = 0;
+            bool all_ok = true;
+            while (pos + BGZF_HEADER_SIZE <= out.size()) {
+                const size_t size = size_t(out[pos + 16] | (out[pos + 17] << 8)) + 1;
+                all_ok = all_ok && out[pos + 12] == 'B' && out[pos + 13] == 'C' && size <= BGZF_MEMBER_MAX &&
+                         pos + size <= out.size();
+                if (!all_ok)
+                    break;
+                if (pos > 0)
+                    starts.push_back({pos, joined.size()});
+                bool ok;
+                const bytes raw = inflate_all(bytes(out.begin() + long(pos), out.begin() + long(pos + size)), 31, &ok);
+                all_ok = all_ok && ok && raw.size() <= BGZF_BLOCK_INPUT;
+                joined.insert(joined.end(), raw.begin(), raw.end());
+                pos += size;
+            }
+            CHECK(all_ok && pos == out.size() && joined == input);
+            CHECK(std::equal(out.end() - BGZF_EOF_SIZE, out.end(), BGZF_EOF));
+            starts.pop_back();  // the end-of-file member is not indexed
+            const auto &index = writer.bgzf_index();
+            bool same = index.size() == starts.size();
+            for (size_t i = 0; same && i < index.size(); ++i)
+                same = index[i].compressed == starts[i].compressed && index[i].uncompressed == starts[i].uncompressed;
+            CHECK(same);
+        }
+    }
+    std::printf("bgzf writer: done\n");
+}
+
 }  // namespace
 
 int main() {
     test_spliced_equals_direct();
     test_parallel_equals_direct();
     test_teardown();
+    test_bgzf_writer();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures ? 1 : 0;
 }
