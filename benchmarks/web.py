@@ -1,4 +1,4 @@
-"""Benchmark of kavo's web integrations: Starlette under uvicorn and wrk, websockets' memory and rate, Django's middleware.
+"""Benchmark of kavo's web integrations: Starlette under uvicorn and wrk, websockets' memory and rate, Django.
 
 Run alone (`python benchmarks/web.py [--quick]`) or from bench.py, which prints these tables after its own.
 """
