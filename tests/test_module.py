@@ -398,6 +398,30 @@ def test_package_gives_the_compiled_module_and_finds_submodules(tmp_path, suffix
     assert missing.returncode == 1 and "ImportError: kavo's compiled module" in missing.stderr
 
 
+INTEGRATIONS = {"starlette": "starlette", "websockets": "websockets", "django": "django"}  # module -> its host
+INTEGRATION_CHILD = """
+    import sys
+    name = sys.argv[1]
+    first = __import__("kavo." + name, fromlist=["x"])  # import kavo.NAME
+    exec(f"from kavo import {name} as second")
+    import kavo
+    assert getattr(kavo, name) is first is second is sys.modules["kavo." + name]
+    assert kavo is sys.modules["kavo"] and type(kavo) is type(sys) and kavo.__doc__ is None
+    assert kavo.compressobj.__module__ == "kavo" and kavo.compressobj.__doc__ is None
+    assert kavo.compressobj.compress.__doc__ == "compress(self: kavo.compressobj, obj: bytes) -> bytes\\n"
+    assert kavo.__file__.rsplit("/", 1)[-1].startswith("_kavo.") and "kavo.zlib" in sys.modules
+    obj = kavo.compressobj(1, kavo.KAVO_FMT_GZIP)
+    print((obj.compress(b"abc" * 100) + obj.flush()).hex())
+"""
+
+
+@pytest.mark.parametrize("name", INTEGRATIONS)
+def test_integrations_import_every_way_beside_the_compiled_module(name):
+    pytest.importorskip(INTEGRATIONS[name], reason=f"kavo.{name} needs {name} (pip install {name})")
+    out = run_child(INTEGRATION_CHILD, name, timeout=120)
+    assert bytes.fromhex(out.strip()) == joined(1, kavo.KAVO_FMT_GZIP, b"abc" * 100, ())
+
+
 def test_wheel_holds_the_package_and_the_stubs(tmp_path):
     pytest.importorskip("scikit_build_core", reason="building a wheel needs scikit-build-core (pip install scikit-build-core)")
     root = Path(__file__).resolve().parent.parent
@@ -411,8 +435,10 @@ def test_wheel_holds_the_package_and_the_stubs(tmp_path):
     compiled = [n for n in names if n.startswith("kavo/_kavo.")]
     assert len(compiled) == 1 and "kavo/__init__.py" in names
     assert {"kavo-stubs/__init__.pyi", "kavo-stubs/zlib.pyi", "kavo-stubs/py.typed"} <= names
+    assert {f"kavo/{m}.py" for m in INTEGRATIONS} | {f"kavo-stubs/{m}.pyi" for m in INTEGRATIONS} <= names
     assert not [n for n in names if "/" not in n], "nothing at the top level beside the package and the stubs"
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
-    run = subprocess.run([sys.executable, "-c", "import kavo, kavo.zlib; print(kavo.__file__)"], env=env,
+    imports = ", ".join(["kavo", "kavo.zlib"] + [f"kavo.{m}" for m in INTEGRATIONS])
+    run = subprocess.run([sys.executable, "-c", f"import {imports}; print(kavo.__file__)"], env=env,
                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.strip().startswith(str(tmp_path / "site" / "kavo" / "_kavo.")), run.stderr

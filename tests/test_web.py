@@ -22,7 +22,8 @@ from web_apps import CHUNKS, TIMEOUT, configure_django, payload
 httpx = pytest.importorskip("httpx", reason="needs httpx (pip install httpx)")
 pytest.importorskip("uvicorn", reason="needs uvicorn (pip install uvicorn)")
 starlette_gzip = pytest.importorskip("starlette.middleware.gzip", reason="needs starlette (pip install starlette)")
-ws_pmd = pytest.importorskip("websockets.extensions.permessage_deflate", reason="needs websockets (pip install websockets)")
+ws_pmd = pytest.importorskip("websockets.extensions.permessage_deflate",
+                             reason="needs websockets (pip install websockets)")
 pytest.importorskip("django", reason="needs Django (pip install django)")
 pytest.importorskip("fastapi", reason="needs FastAPI (pip install fastapi)")
 from websockets.asyncio.client import connect as ws_connect  # noqa: E402
@@ -337,8 +338,9 @@ OFFERS = [[], [("server_max_window_bits", "10")], [("client_max_window_bits", No
           [("client_max_window_bits", "9"), ("server_no_context_takeover", None)], [("server_max_window_bits", "8")],
           [("client_no_context_takeover", None), ("server_max_window_bits", "15")], [("bogus", None)],
           [("server_max_window_bits", "16")], [("server_max_window_bits", "9"), ("server_max_window_bits", "9")]]
-SERVER_CONFIGS = [{}, {"server_max_window_bits": 12, "client_max_window_bits": 12}, {"server_no_context_takeover": True},
-                  {"client_max_window_bits": 10, "require_client_max_window_bits": True}, {"server_max_window_bits": 9}]
+SERVER_CONFIGS = [{}, {"server_max_window_bits": 12, "client_max_window_bits": 12},
+                  {"server_no_context_takeover": True}, {"server_max_window_bits": 9},
+                  {"client_max_window_bits": 10, "require_client_max_window_bits": True}]
 CLIENT_CONFIGS = [{}, {"server_max_window_bits": 10}, {"client_max_window_bits": 9}, {"client_max_window_bits": None},
                   {"server_no_context_takeover": True, "client_no_context_takeover": True}]
 

@@ -9,6 +9,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Iterable
 
 import kavo
+import kavo.django
+import kavo.starlette
+import kavo.websockets
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -92,9 +95,33 @@ def check_rejections() -> None:
         kavo.KAVO_FMT_DEFLATE = 3  # type: ignore[misc]
 
 
+async def plain_app(scope: kavo.starlette.Scope, receive: kavo.starlette.Receive, send: kavo.starlette.Send) -> None:
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.body", "body": b"hello " * 200})
+
+
+def check_integrations() -> None:
+    """The web integrations take their hosts' arguments; each is what the host expects in its place."""
+    import fastapi
+    from websockets.extensions.base import ClientExtensionFactory, ServerExtensionFactory
+
+    wrapped = kavo.starlette.GZipMiddleware(plain_app, minimum_size=100, compresslevel=6)
+    assert_type(wrapped.compresslevel, int)
+    api = fastapi.FastAPI()
+    api.add_middleware(kavo.starlette.GZipMiddleware, minimum_size=1000, compresslevel=9)
+    server: ServerExtensionFactory = kavo.websockets.ServerPerMessageDeflateFactory(
+        server_max_window_bits=12, client_max_window_bits=12, compress_settings={"memLevel": 5})
+    client: ClientExtensionFactory = kavo.websockets.ClientPerMessageDeflateFactory(client_max_window_bits=True)
+    assert server.name == client.name == "permessage-deflate"
+    raises(ValueError, lambda: kavo.starlette.GZipMiddleware(plain_app, compresslevel=10))
+    raises(ValueError, lambda: kavo.websockets.ServerPerMessageDeflateFactory(server_max_window_bits=8))
+    assert_type(kavo.django.GZipMiddleware.max_random_bytes, int)
+
+
 def main() -> None:
     check_types()
     check_rejections()
+    check_integrations()
     data = b"".join(b"line %d: the quick brown fox jumps over the lazy dog\n" % i for i in range(2000))
 
     for fmt in (kavo.KAVO_FMT_GZIP, kavo.KAVO_FMT_ZLIB, kavo.KAVO_FMT_DEFLATE):
