@@ -20,6 +20,8 @@ import kavo
 
 MB = 1e6
 CHUNK = 128 * 1024  # the size of one write() call, as a program copying a stream would make them
+NEEDS = {"numpy": "numpy"}  # the buffer table; the threaded peers and pigz are optional, named where absent
+TOOLS = {"gzip": "gzip"}
 
 
 class Sink(io.RawIOBase):
@@ -188,7 +190,12 @@ def measure_one_call(data: bytes, repeat: int, threads: int = 2) -> list[str]:
     return lines
 
 
-def run(data: bytes, repeat: int) -> list[str]:
+def run(ctx: Any) -> tuple[list[str], list[str]]:
+    """bench.py's entry: the quick run takes the sample, the full one the whole corpus."""
+    return run_files(ctx.sample if ctx.quick else ctx.whole, ctx.repeat), []
+
+
+def run_files(data: bytes, repeat: int) -> list[str]:
     return (["## Files", ""] + measure_one_call(data, repeat) + measure_writers(data, repeat)
             + measure_command(data, repeat) + measure_buffers(data, repeat))
 
@@ -204,7 +211,7 @@ def main() -> None:
     data = b"".join((args.corpus / n).read_bytes() for n in names)
     if args.quick:
         data, args.repeat = data[:16_000_000], 1
-    print("\n".join(run(data, args.repeat)))
+    print("\n".join(run_files(data, args.repeat)))
 
 
 if __name__ == "__main__":

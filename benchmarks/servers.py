@@ -34,6 +34,8 @@ MESSAGE_SIZES = [100, 1024, 16384]
 ECHO_SIZES = [1024, 16384]
 ECHO_CLIENTS = 4
 TIMEOUT = 60  # seconds for any one network step of the echo runs
+NEEDS = {"aiohttp": "aiohttp"}  # the echo server and its clients; the peer backends are optional
+TOOLS: dict[str, str] = {}
 
 
 def load_backends() -> tuple[dict[str, Any], list[str]]:
@@ -421,9 +423,14 @@ def rates_names(rates: dict) -> list[str]:
 
 # ---------------------------------------------------------------- entry points
 
-def run(corpus: Path, quick: bool, repeat: int, objects: int, connections: int | None = None,
-        clock: Callable[[], float] = time.thread_time) -> tuple[list[str], list[str]]:
-    """(markdown lines, problems) of every server benchmark; bench.py calls this after its own runs."""
+def run(ctx: Any) -> tuple[list[str], list[str]]:
+    """bench.py's entry: (markdown lines, problems) of every server benchmark."""
+    return run_servers(ctx.corpus, ctx.quick, ctx.repeat, ctx.objects, clock=ctx.clock)
+
+
+def run_servers(corpus: Path, quick: bool, repeat: int, objects: int, connections: int | None = None,
+                clock: Callable[[], float] = time.thread_time) -> tuple[list[str], list[str]]:
+    """(markdown lines, problems) of every server benchmark."""
     modules, missing = load_backends()
     for m in missing:
         log(f"servers: skipped, not importable: {m}")
@@ -470,7 +477,7 @@ def main() -> None:
         asyncio.run(serve(args.ws_server))
         return
     started = time.perf_counter()
-    lines, problems = run(args.corpus, args.quick, args.repeat or (1 if args.quick else 5),
+    lines, problems = run_servers(args.corpus, args.quick, args.repeat or (1 if args.quick else 5),
                           args.objects or (2000 if args.quick else 20000), args.connections)
     print("\n".join(["# kavo server benchmark", "", f"- machine: {cpu_model()}, {os.cpu_count()} logical CPUs; "
                                                    f"Python {platform.python_version()}", ""] + lines))

@@ -42,6 +42,8 @@ struct options {
     int level = 1;  // as given: -0 stores, every other level compresses (options.h)
     int threads = 0;
     size_t block_size = kavo::DEFAULT_BLOCK_SIZE;
+    bool block_size_given = false;
+    bool bgzf = false, index = false;  // --bgzf, and its .gzi index beside each output
     std::string suffix = ".gz";
     std::vector<std::string> files;
 };
@@ -59,13 +61,17 @@ const char *const USAGE =
     "      --fast, --best   -1 and -9\n"
     "  -l, --level=N        level N: -1 or 0 to 9, as the digits\n"
     "  -T, --threads=N      compress on N threads (default 0: every core)\n"
-    "  -b, --block-size=N   bytes per block, with an optional K or M suffix (default 1M)\n"
+    "  -b, --block-size=N   bytes per block, with an optional K or M suffix (default 1M; not with --bgzf)\n"
+    "      --bgzf           write BGZF (blocked gzip, as bgzip): members of 65280 input bytes\n"
+    "  -i, --index          with --bgzf, also write the BGZF index FILE.gz.gzi\n"
+    "  -@ N                 the same as -T N (bgzip's spelling)\n"
     "  -q, --quiet          no warnings\n"
     "  -v, --verbose        print the ratio and speed of each file\n"
     "  -h, --help           print this help\n"
     "  -V, --version        print the version\n"
     "\n"
-    "kavo only compresses: use gzip -d to decompress.\n";
+    "kavo only compresses: use gzip -d or bgzip -d to decompress. Of bgzip's options kavo takes\n"
+    "-c -f -k -i -l N -@ N and --compress-level; the others are refused.\n";
 
 std::string program = "kavo";
 
@@ -115,7 +121,12 @@ void set_block_size(options &o, const std::string &v) {
     if (!parse_count(v, &n) || !kavo::block_size_is_valid((long long)n))
         usage_error("invalid block size: '" + v + "' (" + kavo::BLOCK_SIZE_RULE + ")");
     o.block_size = size_t(n);
+    o.block_size_given = true;
 }
+
+// bgzip's options that read, test or re-index files: kavo writes new files only, so it names the
+// tool that does what was asked rather than ignore the option.
+[[noreturn]] void bgzip_only(const std::string &what) { usage_error("kavo only compresses: " + what); }
 
 [[noreturn]] void print_and_exit(const std::string &text) {
     std::fputs(text.c_str(), stdout);
@@ -141,6 +152,16 @@ const option_spec OPTIONS[] = {
     {'l', "level", true, set_level},
     {'T', "threads", true, set_threads},
     {'b', "block-size", true, set_block_size},
+    {0, "bgzf", false, [](options &o, const std::string &) { o.bgzf = true; }},
+    {'i', "index", false, [](options &o, const std::string &) { o.index = true; }},
+    {'@', nullptr, true, set_threads},
+    {0, "compress-level", true, set_level},
+    {0, "offset", true, [](options &, const std::string &) { bgzip_only("use bgzip -b to decompress from an offset"); }},
+    {'s', "size", true, [](options &, const std::string &) { bgzip_only("use bgzip -s to decompress a range"); }},
+    {'t', "test", false, [](options &, const std::string &) { bgzip_only("use bgzip -t or gzip -t to test a file"); }},
+    {'r', "reindex", false, [](options &, const std::string &) { bgzip_only("use bgzip -r to index an existing BGZF file"); }},
+    {'g', "rebgzip", false, [](options &, const std::string &) { bgzip_only("it does not copy another file's blocks (bgzip -g)"); }},
+    {'I', "index-name", true, [](options &, const std::string &) { usage_error("kavo names the index FILE.gz.gzi: -I/--index-name is not taken"); }},
     {0, "fast", false, [](options &o, const std::string &) { o.level = 1; }},
     {0, "best", false, [](options &o, const std::string &) { o.level = 9; }},
     {'h', "help", false, [](options &, const std::string &) { print_and_exit(USAGE); }},
@@ -217,6 +238,18 @@ options parse(int argc, char **argv) {
     }
     if (o.suffix.empty())
         usage_error("invalid suffix ''");
+    if (o.bgzf && o.block_size_given)
+        usage_error("BGZF members hold 65280 bytes each: -b/--block-size does not go with --bgzf "
+                    "(bgzip's -b OFFSET decompresses: use bgzip -b)");
+    if (o.index && !o.bgzf)
+        usage_error("-i/--index writes the index of a BGZF file: it needs --bgzf");
+    if (o.index) {
+        bool to_stdout = o.to_stdout || o.files.empty();
+        for (const std::string &f : o.files)
+            to_stdout = to_stdout || f == "-";
+        if (to_stdout)
+            usage_error("-i/--index writes FILE.gz.gzi beside FILE.gz: not with standard output");
+    }
     if (o.threads == 0)
         o.threads = kavo::resolve_threads(0);
     return o;
@@ -245,14 +278,17 @@ struct file_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Compresses in to out; returns the bytes read and written. Errors name the file they came from.
+// Compresses in to out; returns the bytes read and written, and with --bgzf the index into *gzi.
+// Errors name the file they came from.
 std::pair<long long, long long> compress_stream(std::FILE *in, std::FILE *out, const options &o, long long size,
-                                                const std::string &in_name, const std::string &out_name) {
+                                                const std::string &in_name, const std::string &out_name,
+                                                std::vector<uint8_t> *gzi) {
     long long written = 0, done = 0;
     kavo::writer_settings settings;
     settings.level = kavo::engine_level(o.level);
     settings.threads = o.threads;
     settings.block_size = o.block_size;
+    settings.bgzf = o.bgzf;
     kavo::stream_writer writer(settings,
                                [&](const uint8_t *p, size_t n) {
                                    if (n && std::fwrite(p, 1, n, out) != n)
@@ -279,16 +315,18 @@ std::pair<long long, long long> compress_stream(std::FILE *in, std::FILE *out, c
     writer.stop();
     if (std::fflush(out) != 0)
         throw file_error(out_name + ": " + std::strerror(errno));
+    if (gzi)
+        *gzi = writer.gzi_bytes();
     return {done, written};
 }
 
 // One input to one output, with the ratio and speed reported where asked: OK, or ERROR with the
 // reason said.
 int compress_reported(std::FILE *in, std::FILE *out, const options &o, long long size, const std::string &in_name,
-                      const std::string &out_name) {
+                      const std::string &out_name, std::vector<uint8_t> *gzi = nullptr) {
     const auto started = std::chrono::steady_clock::now();
     try {
-        const auto sizes = compress_stream(in, out, o, size, in_name, out_name);
+        const auto sizes = compress_stream(in, out, o, size, in_name, out_name, gzi);
         if (o.verbose) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const double saved = sizes.first ? 100.0 * (1.0 - double(sizes.second) / double(sizes.first)) : 0.0;
@@ -341,6 +379,17 @@ void copy_attributes(const std::string &from_name, const struct stat &from, cons
 #endif
 }
 
+// Writes bytes as the file name; says why not and returns false on failure.
+bool write_whole(const std::string &name, const std::vector<uint8_t> &bytes) {
+    std::FILE *f = std::fopen(name.c_str(), "wb");
+    bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f && std::fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        say(name + ": " + std::strerror(errno));
+    return ok;
+}
+
 int compress_file(const std::string &name, const options &o) {
     if (name == "-") {
         if (!stdout_usable(o))
@@ -367,9 +416,14 @@ int compress_file(const std::string &name, const options &o) {
     if (o.to_stdout && !stdout_usable(o))
         return ERROR;
     const std::string out_name = name + o.suffix;
+    const std::string index_name = out_name + ".gzi";
     struct stat existing;
     if (!o.to_stdout && !o.force && stat(out_name.c_str(), &existing) == 0) {
         say(out_name + " already exists; use -f to overwrite");
+        return ERROR;
+    }
+    if (o.index && !o.force && stat(index_name.c_str(), &existing) == 0) {
+        say(index_name + " already exists; use -f to overwrite");
         return ERROR;
     }
     std::FILE *in = std::fopen(name.c_str(), "rb");
@@ -389,10 +443,16 @@ int compress_file(const std::string &name, const options &o) {
         say(out_name + ": " + std::strerror(errno));
         return ERROR;
     }
-    int code = compress_reported(in, out, o, (long long)st.st_size, name, out_name);
+    std::vector<uint8_t> gzi;
+    int code = compress_reported(in, out, o, (long long)st.st_size, name, out_name, o.index ? &gzi : nullptr);
     std::fclose(in);
     if (std::fclose(out) != 0 && code == OK) {
         say(out_name + ": " + std::strerror(errno));
+        code = ERROR;
+    }
+    // The index only once the whole file is written, so that it never points past its end.
+    if (code == OK && o.index && !write_whole(index_name, gzi)) {
+        std::remove(index_name.c_str());
         code = ERROR;
     }
     if (code != OK) {

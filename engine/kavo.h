@@ -67,6 +67,16 @@ constexpr int ZLIB_HEADER_SIZE = 2;
 constexpr int GZIP_FINISH_BOUND = 20;  // header still pending: 10 + 2 + 8; else 6 + 8
 constexpr int ZLIB_FINISH_BOUND = 10;  // 6 + 4; with the header pending only 2 + 2 + 4
 
+// ---- the compiled forms of level 1, one per CPU level; every form writes the same bytes ----
+// Writes the names of the forms this build has and this CPU runs, best first ("v3" for x86-64-v3,
+// then "baseline"), up to room of them; returns their count.
+int engine_variants(const char **names, int room);
+// The form the encode calls run: the best one, or the one named by the environment variable
+// KAVO_ENGINE_VARIANT at the first call when this CPU runs it.
+const char *engine_variant();
+// Makes the calls from now on run the named form; false (and no change) for one not listed above.
+bool set_engine_variant(const char *name);
+
 // ---- checksums, held in finished form: the fastest form this CPU runs ----
 uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len);
 uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len);
@@ -88,6 +98,36 @@ struct gzip_header_fields {
 constexpr uint64_t gzip_header_bound(size_t name_len) { return uint64_t(GZIP_HEADER_SIZE) + name_len + 1; }
 // Writes that header in place of the pending one (the stream is then between blocks); returns its size.
 size_t gzip_send_header_fields(kavo_stream *stream, uint8_t *out, const gzip_header_fields *fields);
+
+// ---- BGZF: a series of gzip members of at most 64 KiB that readers can seek into ----
+// Each member is a whole gzip member of its own: a header with the extra field 'B' 'C' (SLEN 2)
+// giving BSIZE, the member's size minus 1; the deflate data of its input, exactly a one-shot raw
+// deflate of it (one encode call, more = 1, and the finish on a fresh stream); CRC-32 and ISIZE.
+// A series ends with BGZF_EOF, the member of no input.
+constexpr uint32_t BGZF_BLOCK_INPUT = 65280;    // input bytes a member holds, but where a flush ends it
+constexpr uint32_t BGZF_MEMBER_MAX = 65536;     // BSIZE is 16 bits
+constexpr int BGZF_HEADER_SIZE = 18;            // gzip header 10, XLEN 2, the 'BC' field 6
+constexpr int BGZF_FRAMING = BGZF_HEADER_SIZE + 8;  // header and trailer
+constexpr int BGZF_EOF_SIZE = 28;
+extern const uint8_t BGZF_EOF[BGZF_EOF_SIZE];
+// A member of len bytes as stored deflate: a 5-byte header per stored block of up to 65,535
+// bytes, then the 2-byte empty final block that the finish adds.
+constexpr uint64_t bgzf_stored_member_size(uint64_t len) {
+    return uint64_t(BGZF_FRAMING) + len + 5 * ((len + 65534) / 65535) + 2;
+}
+// The rule that keeps every member within BGZF_MEMBER_MAX: a member is compressed at the stream's
+// level, and when that member would be larger than BGZF_MEMBER_MAX it goes out at level 0 (stored)
+// instead. Stored, the largest input fits, so the rule always finds a member that fits. (The fixed
+// codes can make input grow by up to an eighth: 65,280 bytes could take some 73,000.)
+static_assert(bgzf_stored_member_size(BGZF_BLOCK_INPUT) <= BGZF_MEMBER_MAX, "a stored member always fits");
+// Room a member of len bytes needs while it is encoded (before the rule picks its form).
+constexpr uint64_t bgzf_member_bound(uint64_t len) {
+    return uint64_t(BGZF_FRAMING) + deflate_encode_bound(len) + DEFLATE_FINISH_BOUND;
+}
+// Writes the member of len bytes (0 to BGZF_BLOCK_INPUT) at level (0 stores, 1 compresses) and
+// returns its size, at most BGZF_MEMBER_MAX. out must hold bgzf_member_bound(len) bytes. The
+// member of no input is BGZF_EOF.
+size_t bgzf_encode_member(uint8_t *out, const uint8_t *in, int32_t len, int level);
 
 int zlib_init(kavo_stream *stream, int level);
 int zlib_send_header(kavo_stream *stream, uint8_t *out);

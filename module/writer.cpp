@@ -22,8 +22,10 @@ namespace {
 // first error of the file stays with the writer.
 class kavo_writer {
   public:
-    kavo_writer(py::object file, bool owns, std::string mode, const kavo::writer_settings &settings)
-        : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), pid_(kavo_getpid()),
+    // index: None, or where a BGZF writer puts its .gzi at close (a path or a file with write()).
+    kavo_writer(py::object file, bool owns, std::string mode, const kavo::writer_settings &settings,
+                py::object index)
+        : file_(std::move(file)), owns_(owns), mode_(std::move(mode)), index_(std::move(index)), pid_(kavo_getpid()),
           core_(settings,
                 [this](const uint8_t *p, size_t n) {
                     if (n > 0)
@@ -88,6 +90,10 @@ class kavo_writer {
             file_.attr("close")();
         if (error)
             throw_stored(error);
+        // Only once every member has reached the file (a file kavo opened is closed by now): an
+        // index of a file that failed would point past its end.
+        if (!index_.is_none())
+            write_index();
     }
 
     bool closed() const { return closed_; }
@@ -95,6 +101,23 @@ class kavo_writer {
     const std::string &mode() const { return mode_; }
 
   private:
+    void write_index() {
+        const std::vector<uint8_t> gzi = core_.gzi_bytes();
+        const py::bytes bytes(reinterpret_cast<const char *>(gzi.data()), gzi.size());
+        if (!py::hasattr(index_, "write")) {
+            py::object f = py::module_::import("builtins").attr("open")(index_, "wb");
+            try {
+                f.attr("write")(bytes);
+            } catch (...) {
+                f.attr("close")();
+                throw;
+            }
+            f.attr("close")();
+        } else {
+            index_.attr("write")(bytes);
+        }
+    }
+
     void check_open() {
         if (closed_)
             throw py::value_error("I/O operation on closed file.");
@@ -129,6 +152,7 @@ class kavo_writer {
     py::object file_;
     bool owns_;
     std::string mode_;
+    py::object index_;
     long pid_;
     kavo::stream_writer core_;
     std::mutex mutex_;
@@ -164,7 +188,7 @@ void kavo_binding::bind_writer(py::module_ &m) {
         "open",
         [](py::object filename, std::string mode, int compresslevel, py::object encoding, py::object errors,
            py::object newline, int format, long long threads, long long block_size, py::object mtime,
-           py::object fname) -> py::object {
+           py::object fname, bool bgzf, py::object index) -> py::object {
             // gzip.open's modes: one of r w a x, then b or t at most.
             std::string base;
             int binary = 0, text = 0;
@@ -182,6 +206,28 @@ void kavo_binding::bind_writer(py::module_ &m) {
                 throw py::value_error(!encoding.is_none() ? "Argument 'encoding' not supported in binary mode"
                                       : !errors.is_none() ? "Argument 'errors' not supported in binary mode"
                                                           : "Argument 'newline' not supported in binary mode");
+            const auto is_path_like = [](const py::object &o) {
+                return PyUnicode_Check(o.ptr()) || PyBytes_Check(o.ptr()) || py::hasattr(o, "__fspath__");
+            };
+            if (!index.is_none()) {
+                if (!bgzf)
+                    throw py::value_error("index is the .gzi of a BGZF file: it needs bgzf=True");
+                if (base != "w" && base != "x")
+                    throw py::value_error("an index is written for a new file only (mode 'w' or 'x'): appended "
+                                          "members would need the old file's index as well");
+                if (!is_path_like(index) && !py::hasattr(index, "write"))
+                    throw py::type_error("index must be a str or bytes object, or a binary file");
+            }
+            if (bgzf) {
+                if (base == "r")
+                    throw py::value_error("bgzf is for writing: read BGZF files with the gzip module");
+                if (format != KAVO_FMT_GZIP)
+                    throw py::value_error("BGZF is a series of gzip members: format must be KAVO_FMT_GZIP");
+                if (block_size != (long long)kavo::DEFAULT_BLOCK_SIZE)
+                    throw py::value_error("BGZF members hold 65280 bytes each: block_size does not apply");
+                if (!mtime.is_none() || !fname.is_none())
+                    throw py::value_error("BGZF member headers are fixed: mtime and fname do not apply");
+            }
             if (base == "r") {
                 if (format != KAVO_FMT_GZIP)
                     throw py::value_error("kavo reads gzip files only (through the gzip module)");
@@ -198,16 +244,16 @@ void kavo_binding::bind_writer(py::module_ &m) {
             settings.mtime = header.mtime;
             settings.has_name = header.has_name;
             settings.name = header.name;
+            settings.bgzf = bgzf;
             const std::string binary_mode = base + "b";
-            const bool is_path = PyUnicode_Check(filename.ptr()) || PyBytes_Check(filename.ptr()) ||
-                                 py::hasattr(filename, "__fspath__");
+            const bool is_path = is_path_like(filename);
             if (!is_path && !py::hasattr(filename, "write"))
                 throw py::type_error("filename must be a str or bytes object, or a file");
             py::object target =
                 is_path ? py::module_::import("builtins").attr("open")(filename, binary_mode) : filename;
             py::object writer;
             try {
-                writer = py::cast(std::make_shared<kavo_writer>(target, is_path, binary_mode, settings));
+                writer = py::cast(std::make_shared<kavo_writer>(target, is_path, binary_mode, settings, index));
             } catch (...) {
                 if (is_path)
                     target.attr("close")();
@@ -221,5 +267,5 @@ void kavo_binding::bind_writer(py::module_ &m) {
         py::arg("errors") = py::none(), py::arg("newline") = py::none(), py::kw_only(),
         py::arg("format") = int(KAVO_FMT_GZIP), py::arg("threads") = 1,
         py::arg("block_size") = int64_t(kavo::DEFAULT_BLOCK_SIZE), py::arg("mtime") = py::none(),
-        py::arg("fname") = py::none());
+        py::arg("fname") = py::none(), py::arg("bgzf") = false, py::arg("index") = py::none());
 }

@@ -3,7 +3,8 @@
 
 namespace kavo {
 
-block_pipeline::block_pipeline(int workers, int level, int window_bits) : level_(level), window_bits_(window_bits) {
+block_pipeline::block_pipeline(int workers, int level, int window_bits, bool bgzf)
+    : level_(level), window_bits_(window_bits), bgzf_(bgzf) {
     threads_.reserve(size_t(workers));
     for (int i = 0; i < workers; ++i)
         threads_.emplace_back([this] { work(); });
@@ -49,15 +50,36 @@ void block_pipeline::work() {
             job = std::move(waiting_.front());
             waiting_.pop_front();
         }
-        const int32_t n = int32_t(job->input.size());
-        job->encoded.resize(size_t(segment_bound(uint64_t(n))));
-        deflate_encode_segment(&job->segment, job->encoded.data(), job->input.data(), n, level_, window_bits_);
+        if (bgzf_) {
+            encode_bgzf_members(*job, level_);
+        } else {
+            const int32_t n = int32_t(job->input.size());
+            job->encoded.resize(size_t(segment_bound(uint64_t(n))));
+            deflate_encode_segment(&job->segment, job->encoded.data(), job->input.data(), n, level_, window_bits_);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job->done = true;
         }
         job_done_.notify_all();
     }
+}
+
+void encode_bgzf_members(block_job &job, int level) {
+    const size_t n = job.input.size();
+    const size_t count = (n + BGZF_BLOCK_INPUT - 1) / BGZF_BLOCK_INPUT;
+    // Room for every member at its bound; the final resize keeps what the members used.
+    job.member_bytes.resize(size_t(count * bgzf_member_bound(BGZF_BLOCK_INPUT)));
+    job.members.clear();
+    job.members.reserve(count);
+    size_t used = 0;
+    for (size_t at = 0; at < n; at += BGZF_BLOCK_INPUT) {
+        const size_t len = n - at < BGZF_BLOCK_INPUT ? n - at : BGZF_BLOCK_INPUT;
+        const size_t size = bgzf_encode_member(job.member_bytes.data() + used, job.input.data() + at, int32_t(len), level);
+        job.members.push_back(uint32_t(size));
+        used += size;
+    }
+    job.member_bytes.resize(used);
 }
 
 size_t splice_block(kavo_stream *stream, uint8_t *out, const block_job &job) {

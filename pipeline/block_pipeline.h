@@ -9,26 +9,57 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "deflate_segment.h"
 
 namespace kavo {
 
-// One block: its input, and once a worker is done, its segment (see deflate_encode_segment).
+// Bytes whose growth leaves the new ones unset, for output written over at once: clearing the room
+// of a job's members first (over a megabyte a job) would cost time beside the encoding.
+template <typename T>
+struct uninitialized_allocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = uninitialized_allocator<U>;
+    };
+    uninitialized_allocator() noexcept = default;
+    template <typename U>
+    uninitialized_allocator(const uninitialized_allocator<U> &) noexcept {}
+    template <typename U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using output_bytes = std::vector<uint8_t, uninitialized_allocator<uint8_t>>;
+
+// One block: its input, and once a worker is done, its segment (see deflate_encode_segment), or
+// for BGZF the members of its input one after another, with their sizes.
 struct block_job {
     std::vector<uint8_t> input;
     std::vector<uint8_t> encoded;
     kavo_segment segment{};
+    output_bytes member_bytes;
+    std::vector<uint32_t> members;
     bool done = false;
 };
+
+// Cuts a job's input into BGZF members of BGZF_BLOCK_INPUT bytes (the last one shorter when the
+// input ends sooner) and encodes them into job.member_bytes, their sizes into job.members.
+void encode_bgzf_members(block_job &job, int level);
 
 // A fixed number of workers encode submitted blocks as segments, any number at once; the owner
 // takes them back in submission order and splices them into its stream. Only the owner's thread
 // calls the member functions.
 class block_pipeline {
   public:
-    block_pipeline(int workers, int level, int window_bits);
+    // bgzf: the workers encode each job's input as BGZF members instead of as a segment.
+    block_pipeline(int workers, int level, int window_bits, bool bgzf = false);
     ~block_pipeline();  // stops and joins the workers; blocks not taken back are dropped
     block_pipeline(const block_pipeline &) = delete;
     block_pipeline &operator=(const block_pipeline &) = delete;
@@ -42,6 +73,7 @@ class block_pipeline {
     void work();
 
     const int level_, window_bits_;
+    const bool bgzf_;
     std::mutex mutex_;
     std::condition_variable work_ready_, job_done_;
     std::deque<std::shared_ptr<block_job>> waiting_;  // not yet picked up by a worker

@@ -19,6 +19,9 @@ namespace kavo {
 // is encoded on its own (each call starts matching afresh) and spliced into the stream exactly
 // where the stream itself would have put it. At most 2 * threads blocks are in flight, besides
 // the one being filled.
+// With bgzf the stream is a BGZF series instead: members of BGZF_BLOCK_INPUT bytes each, a shorter
+// one where flush() ends a block, the end-of-file member at finish(); block_size, format and the
+// header fields do not apply. Its bytes too depend on the data, the level and the flush points alone.
 // What a writer writes. level is the engine's (0 or 1) and threads a count to run (see options.h).
 struct writer_settings {
     int level = 1;
@@ -30,6 +33,16 @@ struct writer_settings {
     uint32_t mtime = 0;
     bool has_name = false;
     std::string name;
+    bool bgzf = false;
+};
+
+// Input bytes a BGZF writer hands to a worker at once: a whole number of members, enough that the
+// hand-over costs little beside the encoding, few enough that 2 * threads of them stay small.
+constexpr size_t BGZF_JOB_INPUT = 16 * size_t(BGZF_BLOCK_INPUT);
+
+// Where a BGZF member starts: its offset in the series and the offset of its input in the data.
+struct bgzf_entry {
+    uint64_t compressed, uncompressed;
 };
 
 class stream_writer {
@@ -45,11 +58,17 @@ class stream_writer {
     void finish();
     void stop();     // ends the workers (joining them); the stream stays as it is
     void abandon();  // in a forked child, where the workers do not exist: drops them unjoined
+    // BGZF: every member written so far but the first, in order. Only members the sink has taken
+    // whole are in it, so it never points past the data written.
+    const std::vector<bgzf_entry> &bgzf_index() const { return index_; }
+    // The same as a .gzi file holds it: the count, then the pairs, all 64-bit little-endian.
+    std::vector<uint8_t> gzi_bytes() const;
 
   private:
     void end_block();
     void drain(size_t keep);
     void send(const uint8_t *p, size_t n);
+    void send_members(const block_job &job, uint64_t input_size);
 
     kavo_stream stream_{};
     size_t block_size_;
@@ -60,6 +79,11 @@ class stream_writer {
     std::vector<uint8_t> current_, buffer_;
     std::vector<uint8_t> header_;  // a gzip header with fields, sent before the first bytes
     bool data_since_sync_ = false;
+    bool bgzf_;
+    block_job inline_job_;  // BGZF on the caller's thread: the job it encodes, reused
+    std::vector<bgzf_entry> index_;
+    bgzf_entry next_{0, 0};  // where the next member starts
+    bool first_member_ = true;
 };
 
 }  // namespace kavo

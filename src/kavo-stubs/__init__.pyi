@@ -7,7 +7,7 @@ bytes in every version. (The compiled module has no docstrings; this stub carrie
 import gzip
 import io
 import os
-from typing import Any, Final, Literal, NoReturn, overload, type_check_only
+from typing import Any, Final, Literal, NoReturn, Protocol, overload, type_check_only
 
 from _typeshed import ReadableBuffer
 
@@ -76,6 +76,12 @@ def compress(
     allocated.
     """
 
+def compress_bgzf(data: ReadableBuffer, level: int = 1, *, threads: int = 1) -> bytes:
+    """The whole of data as a BGZF series, end-of-file member included: exactly what
+    open(f, "wb", level, bgzf=True, threads=threads) writes for data in one write(), for any
+    number of threads. Levels and threads as for compress(). gzip.decompress() reads it back.
+    """
+
 class Writer(metaclass=_pybind11_type):
     """A compressed file being written, as kavo.open() returns it (an io.BufferedIOBase). Its bytes
     are those of one compressobj(level, format) fed the data in blocks of block_size bytes, one
@@ -114,6 +120,10 @@ class Writer(metaclass=_pybind11_type):
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
+@type_check_only
+class _BinaryWritable(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
 _WriteMode = Literal["wb", "ab", "xb", "w", "a", "x", "bw", "ba", "bx"]
 _TextMode = Literal["wt", "at", "xt", "tw", "ta", "tx", "rt", "tr"]
 
@@ -131,6 +141,8 @@ def open(
     block_size: int = 1048576,
     mtime: None = None,
     fname: None = None,
+    bgzf: Literal[False] = False,
+    index: None = None,
 ) -> gzip.GzipFile: ...
 @overload
 def open(
@@ -146,6 +158,8 @@ def open(
     block_size: int = 1048576,
     mtime: float | None = None,
     fname: str | bytes | None = None,
+    bgzf: bool = False,
+    index: _Path | _BinaryWritable | None = None,
 ) -> Writer: ...
 @overload
 def open(
@@ -161,6 +175,8 @@ def open(
     block_size: int = 1048576,
     mtime: float | None = None,
     fname: str | bytes | None = None,
+    bgzf: bool = False,
+    index: _Path | _BinaryWritable | None = None,
 ) -> io.TextIOWrapper: ...
 @overload
 def open(
@@ -176,6 +192,8 @@ def open(
     block_size: int = 1048576,
     mtime: float | None = None,
     fname: str | bytes | None = None,
+    bgzf: bool = False,
+    index: _Path | _BinaryWritable | None = None,
 ) -> Any:
     """gzip.open() for writing, with gzip.open's parameters in its order: a gzip file (or, with
     format, a zlib or raw deflate file) to write in modes "wb", "ab" (a new member appended), "xb",
@@ -187,4 +205,13 @@ def open(
     2N + 1 blocks of block_size bytes are held. mtime and fname fill the gzip header's MTIME and
     FNAME (seconds, and a Latin-1 str or bytes without NUL); left out, the header is the constant
     one.
+
+    bgzf=True writes BGZF (blocked gzip, as bgzip): gzip members of 65280 input bytes each (fewer
+    where flush() ends one), each at most 65536 bytes with its size in the 'BC' extra field, and the
+    28-byte end-of-file member at close; format stays gzip and block_size, mtime and fname do not
+    apply (ValueError). Appending ("ab") starts a new series after the old one's end-of-file member.
+    index (with bgzf=True, modes "w" and "x" only) is a path or a binary file object that receives
+    the .gzi index at close: the count, then (compressed offset, uncompressed offset) of every member
+    but the first, all as little-endian 64-bit numbers. It is written only after the whole file
+    was, and not at all when writing failed. Reading BGZF is the gzip module's (or htslib's).
     """
