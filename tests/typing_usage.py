@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import gzip
+import importlib.util
 import sys
 import tempfile
 import zlib
@@ -118,6 +119,44 @@ def check_integrations() -> None:
     assert_type(kavo.django.GZipMiddleware.max_random_bytes, int)
 
 
+DATA_ENGINES = ("fsspec", "numcodecs", "zarr", "distributed", "numpy")
+
+
+def check_data_engines(tmp: str) -> None:
+    """kavo inside fsspec, Dask, numcodecs and Zarr, typed (imported here: the hosts are optional)."""
+    import fsspec  # type: ignore[import-untyped]  # neither ships type information
+    import numcodecs  # type: ignore[import-untyped]
+    import numpy as np
+    import zarr
+
+    import kavo.dask
+    import kavo.fsspec
+    import kavo.numcodecs
+    import kavo.zarr
+
+    kavo.fsspec.register(threads=1)
+    assert_type(kavo.fsspec.registered(), bool)
+    try:
+        with fsspec.open(f"{tmp}/lines.txt.gz", "wt", compression="infer") as f:
+            f.write("typed\n" * 100)
+    finally:
+        kavo.fsspec.unregister()
+    with gzip.open(f"{tmp}/lines.txt.gz", "rt") as r:
+        assert r.read() == "typed\n" * 100
+    plugin = kavo.dask.KavoPlugin(threads=1)
+    assert_type(plugin.threads, int)
+    codec = kavo.numcodecs.GZip(level=1)
+    packed = codec.encode(b"numcodecs " * 100)
+    assert_type(packed, bytes)
+    assert numcodecs.GZip().decode(packed) == b"numcodecs " * 100
+    assert zlib.decompress(kavo.numcodecs.Zlib().encode(bytearray(b"z" * 50))) == b"z" * 50
+    z = zarr.create_array(f"{tmp}/a.zarr", shape=(100,), chunks=(10,), dtype="int32",
+                          compressors=[kavo.zarr.GzipCodec(level=1)])
+    z[:] = np.arange(100, dtype="int32")
+    assert np.array_equal(np.asarray(zarr.open_array(f"{tmp}/a.zarr")[:]), np.arange(100))
+    assert_type(kavo.zarr.QUALNAME, str)
+
+
 def main() -> None:
     check_types()
     check_rejections()
@@ -154,6 +193,8 @@ def main() -> None:
             assert_type(r, gzip.GzipFile)
             assert r.read() == data and r.mtime == 1_700_000_000
         assert_type(kavo.compress(data, 9, kavo.KAVO_FMT_GZIP, fname=b"x"), bytes)
+        if all(importlib.util.find_spec(name) for name in DATA_ENGINES):
+            check_data_engines(tmp)
 
 
 if __name__ == "__main__":

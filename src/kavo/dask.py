@@ -23,7 +23,7 @@ import kavo
 import kavo.fsspec
 
 
-class KavoPlugin(WorkerPlugin):  # type: ignore[misc]
+class KavoPlugin(WorkerPlugin):
     """Registers kavo's gzip writer in fsspec on each worker (see kavo.fsspec.register)."""
 
     name = "kavo-fsspec-gzip"  # one plugin of this name per cluster: registering again replaces it

@@ -22,7 +22,7 @@ from numcodecs.compat import ensure_contiguous_ndarray
 import kavo
 
 
-class GZip(numcodecs.gzip.GZip):  # type: ignore[misc]
+class GZip(numcodecs.gzip.GZip):
     """numcodecs.gzip.GZip whose encode() writes one gzip member with kavo (constant header, no name)."""
 
     codec_id = "gzip"
@@ -35,7 +35,7 @@ class GZip(numcodecs.gzip.GZip):  # type: ignore[misc]
         return kavo.compress(ensure_contiguous_ndarray(buf), self.level, kavo.KAVO_FMT_GZIP)
 
 
-class Zlib(numcodecs.zlib.Zlib):  # type: ignore[misc]
+class Zlib(numcodecs.zlib.Zlib):
     """numcodecs.zlib.Zlib whose encode() writes one zlib stream with kavo."""
 
     codec_id = "zlib"
