@@ -432,29 +432,6 @@ def test_integration_modules_import_every_way_and_leave_kavo_as_it_is(name, form
     assert Path(where) == Path(kavo.__file__).parent / f"{name}.py"
 
 
-INTEGRATION_CHILD = """
-    import sys
-    name = sys.argv[1]
-    first = __import__("kavo." + name, fromlist=["x"])  # import kavo.NAME
-    exec(f"from kavo import {name} as second")
-    import kavo
-    assert getattr(kavo, name) is first is second is sys.modules["kavo." + name]
-    assert kavo is sys.modules["kavo"] and type(kavo) is type(sys) and kavo.__doc__ is None
-    assert kavo.compressobj.__module__ == "kavo" and kavo.compressobj.__doc__ is None
-    assert kavo.compressobj.compress.__doc__ == "compress(self: kavo.compressobj, obj: bytes) -> bytes\\n"
-    assert kavo.__file__.rsplit("/", 1)[-1].startswith("_kavo.") and "kavo.zlib" in sys.modules
-    obj = kavo.compressobj(1, kavo.KAVO_FMT_GZIP)
-    print((obj.compress(b"abc" * 100) + obj.flush()).hex())
-"""
-
-
-@pytest.mark.parametrize("name", INTEGRATIONS)
-def test_integrations_import_every_way_beside_the_compiled_module(name):
-    pytest.importorskip(INTEGRATIONS[name], reason=f"kavo.{name} needs {INTEGRATIONS[name]} (pip install {INTEGRATIONS[name]})")
-    out = run_child(INTEGRATION_CHILD, name, timeout=120)
-    assert bytes.fromhex(out.strip()) == joined(1, kavo.KAVO_FMT_GZIP, b"abc" * 100, ())
-
-
 def test_wheel_holds_the_package_and_the_stubs(tmp_path):
     pytest.importorskip("scikit_build_core", reason="building a wheel needs scikit-build-core (pip install scikit-build-core)")
     root = Path(__file__).resolve().parent.parent
