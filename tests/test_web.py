@@ -24,14 +24,11 @@ pytest.importorskip("uvicorn", reason="needs uvicorn (pip install uvicorn)")
 starlette_gzip = pytest.importorskip("starlette.middleware.gzip", reason="needs starlette (pip install starlette)")
 ws_pmd = pytest.importorskip("websockets.extensions.permessage_deflate",
                              reason="needs websockets (pip install websockets)")
-pytest.importorskip("django", reason="needs Django (pip install django)")
-pytest.importorskip("fastapi", reason="needs FastAPI (pip install fastapi)")
 from websockets.asyncio.client import connect as ws_connect  # noqa: E402
 from websockets.asyncio.server import serve as ws_serve  # noqa: E402
 from websockets.exceptions import ConnectionClosedError, NegotiationError  # noqa: E402
 
 import kavo  # noqa: E402
-import kavo.django  # noqa: E402
 import kavo.starlette  # noqa: E402
 import kavo.websockets  # noqa: E402
 
@@ -70,6 +67,8 @@ def uvicorn(factory, **env):
 
 @pytest.fixture(scope="module", params=["starlette", "fastapi"])
 def any_server(request):
+    if request.param == "fastapi":
+        pytest.importorskip("fastapi", reason="needs FastAPI (pip install fastapi)")
     with uvicorn("starlette_app", KAVO_WEB_FRAMEWORK=request.param) as url:
         yield url
 
@@ -397,7 +396,9 @@ def test_compress_settings_refused_as_zlib_refuses_them(settings):
 
 @pytest.fixture(scope="module")
 def django_ready():
+    pytest.importorskip("django", reason="needs Django (pip install django)")
     configure_django()
+    import kavo.django  # noqa: F401 - the tests below reach it as an attribute of kavo
 
 
 def django_response(kind, n=1000, **headers):
@@ -489,7 +490,7 @@ def test_django_test_client(django_ready):
     assert gzip.decompress(b"".join(s.streaming_content)) == total(CHUNKS)
 
 
-def test_django_under_uvicorn():
+def test_django_under_uvicorn(django_ready):
     with uvicorn("django_asgi") as url:
         r = get(f"{url}/body/70000")
         raw_head, raw = curl("-H", "Accept-Encoding: gzip", f"{url}/body/70000")
