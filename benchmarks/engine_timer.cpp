@@ -4,8 +4,8 @@
 //   engine_timer REPEATS OUTDIR FILE...
 //
 // For each file: raw deflate in one call, best of REPEATS by the CPU time of the thread; prints
-// "name seconds" per file and writes the stream to OUTDIR/name.deflate, so that two builds can be
-// checked for the same bytes.
+// "name seconds" per file (and the engine's form on stderr) and writes the stream to
+// OUTDIR/name.deflate, so that two builds can be checked for the same bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -69,5 +69,7 @@ int main(int argc, char **argv) {
         }
         std::printf("%s %.9f\n", name.c_str(), best);
     }
+    // The compiled form of level 1 that ran (KAVO_ENGINE_VARIANT may ask for one).
+    std::fprintf(stderr, "engine variant: %s\n", engine_variant());
     return 0;
 }

@@ -108,10 +108,10 @@ struct bit_writer {
     uint32_t bits;
     uint8_t *cursor;
 
-    bit_writer() : queue(0), bits(0), cursor(nullptr) {}
-    explicit bit_writer(const kavo_stream *s) : queue(s->bit_queue), bits(s->queued_bits), cursor(s->out_cursor) {}
+    KAVO_INLINE bit_writer() : queue(0), bits(0), cursor(nullptr) {}
+    KAVO_INLINE explicit bit_writer(const kavo_stream *s) : queue(s->bit_queue), bits(s->queued_bits), cursor(s->out_cursor) {}
 
-    void save(kavo_stream *s) const {
+    KAVO_INLINE void save(kavo_stream *s) const {
         s->bit_queue = queue;
         s->queued_bits = bits;
         s->out_cursor = cursor;

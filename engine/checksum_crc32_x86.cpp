@@ -19,6 +19,8 @@
 #include <immintrin.h>
 #if defined(_MSC_VER)
 #include <intrin.h>
+#else
+#include <cpuid.h>
 #endif
 
 // GCC and clang compile intrinsics only inside functions that enable their instruction set, so the engine
@@ -239,6 +241,17 @@ KAVO_TARGET("xsave") uint32_t x86_cpu_features() {
         f |= X86_AVX512;
     if (os_avx && ((ecx7 >> 10) & 1))
         f |= X86_VPCLMUL;
+    // x86-64-v3: FMA (ecx1 bit 12), MOVBE (22), F16C (29), AVX (28); BMI1 (ebx7 bit 3), BMI2 (8);
+    // LZCNT (bit 5 of ecx in leaf 0x80000001).
+    __cpuid(info, int(0x80000000u));
+    uint32_t ecx_ext = 0;
+    if (uint32_t(info[0]) >= 0x80000001u) {
+        __cpuid(info, int(0x80000001u));
+        ecx_ext = uint32_t(info[2]);
+    }
+    const uint32_t v3_ecx1 = (1u << 12) | (1u << 22) | (1u << 28) | (1u << 29), v3_ebx7 = (1u << 3) | (1u << 8);
+    if ((f & X86_AVX2) && (ecx1 & v3_ecx1) == v3_ecx1 && (ebx7 & v3_ebx7) == v3_ebx7 && ((ecx_ext >> 5) & 1))
+        f |= X86_V3;
     return f;
 }
 #else
@@ -258,6 +271,16 @@ uint32_t x86_cpu_features() {
         f |= X86_AVX512;
     if (__builtin_cpu_supports("vpclmulqdq"))
         f |= X86_VPCLMUL;
+    // x86-64-v3. Not every compiler names MOVBE, LZCNT and F16C to __builtin_cpu_supports, so
+    // those three come from CPUID: FMA-era bits of leaf 1 (MOVBE ecx 22, F16C ecx 29) and LZCNT
+    // (ecx bit 5 of leaf 0x80000001).
+    unsigned a = 0, b = 0, c1 = 0, d = 0, c_ext = 0;
+    const bool leaf1 = __get_cpuid(1, &a, &b, &c1, &d) != 0;
+    if (!__get_cpuid(0x80000001u, &a, &b, &c_ext, &d))
+        c_ext = 0;
+    if ((f & X86_AVX2) && leaf1 && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+        __builtin_cpu_supports("fma") && ((c1 >> 22) & 1) && ((c1 >> 29) & 1) && ((c_ext >> 5) & 1))
+        f |= X86_V3;
     return f;
 }
 #endif

@@ -31,7 +31,10 @@ uint32_t crc32_pclmul(uint32_t crc, const uint8_t *in, int32_t len);       // PC
 uint32_t crc32_vpclmul(uint32_t crc, const uint8_t *in, int32_t len);      // VPCLMULQDQ, AVX-512 F/VL/BW
 uint32_t adler32_ssse3(uint32_t adler, const uint8_t *in, int32_t len);    // SSSE3
 uint32_t adler32_avx2(uint32_t adler, const uint8_t *in, int32_t len);     // AVX2
-enum : uint32_t { X86_SSSE3 = 1, X86_SSE41 = 2, X86_PCLMUL = 4, X86_AVX2 = 8, X86_AVX512 = 16, X86_VPCLMUL = 32 };
+enum : uint32_t {
+    X86_SSSE3 = 1, X86_SSE41 = 2, X86_PCLMUL = 4, X86_AVX2 = 8, X86_AVX512 = 16, X86_VPCLMUL = 32,
+    X86_V3 = 64,  // all of x86-64-v3: AVX, AVX2, BMI1, BMI2, LZCNT, MOVBE, FMA, F16C
+};
 // The X86_ bits this CPU and OS support (AVX2 and AVX-512 only with the OS saving their registers).
 uint32_t x86_cpu_features();
 #endif

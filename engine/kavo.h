@@ -67,6 +67,16 @@ constexpr int ZLIB_HEADER_SIZE = 2;
 constexpr int GZIP_FINISH_BOUND = 20;  // header still pending: 10 + 2 + 8; else 6 + 8
 constexpr int ZLIB_FINISH_BOUND = 10;  // 6 + 4; with the header pending only 2 + 2 + 4
 
+// ---- the compiled forms of level 1, one per CPU level; every form writes the same bytes ----
+// Writes the names of the forms this build has and this CPU runs, best first ("v3" for x86-64-v3,
+// then "baseline"), up to room of them; returns their count.
+int engine_variants(const char **names, int room);
+// The form the encode calls run: the best one, or the one named by the environment variable
+// KAVO_ENGINE_VARIANT at the first call when this CPU runs it.
+const char *engine_variant();
+// Makes the calls from now on run the named form; false (and no change) for one not listed above.
+bool set_engine_variant(const char *name);
+
 // ---- checksums, held in finished form: the fastest form this CPU runs ----
 uint32_t crc32_fast(uint32_t crc, const uint8_t *in, int32_t len);
 uint32_t adler32_fast(uint32_t adler, const uint8_t *in, int32_t len);

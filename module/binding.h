@@ -160,7 +160,8 @@ size_t encode_all(kavo_stream *s, uint8_t *out, const uint8_t *in, uint64_t n, i
                   uint64_t room = 0, const kavo::parallel_plan &plan = {}, kavo::parallel_report *report = nullptr);
 
 // A bytes object of the given size, to be written; MemoryError, as the standard library raises
-// it, when it cannot be made.
+// it, when it cannot be made. From LARGE_RESULT bytes on, its memory is advised for large pages.
+constexpr uint64_t LARGE_RESULT = uint64_t(4) << 20;
 PyObject *new_output(uint64_t size);
 
 // The header fields that kavo.open and kavo.compress take for gzip (mtime=, fname=), checked as

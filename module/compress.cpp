@@ -1,4 +1,7 @@
 // The function compress: a whole bytes-like object in one call, read in place, on one thread or several.
+#include <string>
+#include <vector>
+
 #include "binding.h"
 #include "stream_writer.h"
 
@@ -73,4 +76,36 @@ void kavo_binding::bind_compress(py::module_ &m) {
         },
         py::arg("data"), py::arg("level"), py::arg("format"), py::arg("threads"), py::arg("chunk"),
         py::arg("log_span"));
+
+    // For the tests and the benchmark: the compiled forms of level 1 this CPU runs, best first, and
+    // the one in use, switched to another of them when named (every form writes the same bytes).
+    auto variants = [] {
+        const char *names[8];
+        const int count = engine_variants(names, 8);
+        std::vector<std::string> out;
+        for (int i = 0; i < count && i < 8; ++i)
+            out.emplace_back(names[i]);
+        return out;
+    };
+    m.def("_engine_variants", [variants] {
+        py::list out;
+        for (const std::string &v : variants())
+            out.append(py::str(v));
+        return out;
+    });
+    m.def(
+        "_engine_variant",
+        [variants](py::object name) {
+            if (!name.is_none()) {
+                const std::string wanted = py::str(name);
+                if (!set_engine_variant(wanted.c_str())) {
+                    std::string known;
+                    for (const std::string &v : variants())
+                        known += (known.empty() ? "" : ", ") + v;
+                    throw py::value_error("engine variant '" + wanted + "' does not run here; these do: " + known);
+                }
+            }
+            return std::string(engine_variant());
+        },
+        py::arg("name") = py::none());
 }

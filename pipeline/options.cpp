@@ -1,4 +1,4 @@
-// The option rules shared by the module and the command, the count of usable cores and the page size.
+// The option rules shared by the module and the command, the count of usable cores, the page size and large-page advice.
 #include "options.h"
 
 #include <thread>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/mman.h>
 #endif
 #endif
 
@@ -49,6 +50,19 @@ uint64_t page_size() {
 #else
     const long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? uint64_t(size) : 4096;
+#endif
+}
+
+void advise_large_pages(void *p, uint64_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uint64_t LARGE_PAGE = uint64_t(1) << 21;
+    const uint64_t start = (uint64_t(uintptr_t(p)) + LARGE_PAGE - 1) & ~(LARGE_PAGE - 1);
+    const uint64_t end = (uint64_t(uintptr_t(p)) + size) & ~(LARGE_PAGE - 1);
+    if (end > start)  // whole large pages only, so that the advice reaches no neighbouring memory
+        madvise(reinterpret_cast<void *>(uintptr_t(start)), size_t(end - start), MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)size;
 #endif
 }
 

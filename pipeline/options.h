@@ -25,6 +25,12 @@ extern const char *const THREADS_RULE;  // "0 (every core) or 1 to 256"
 int usable_cores();
 // The size of the pages the OS maps on first touch.
 uint64_t page_size();
+// Asks the OS to map the whole large pages (2 MiB) inside [p, p + size) as large pages on first
+// touch, for a big buffer about to be written once from start to end: one fault per 2 MiB
+// instead of one per page. Advice on this buffer's memory alone (Linux: madvise MADV_HUGEPAGE,
+// which systems with transparent huge pages turned off ignore); nothing elsewhere and for
+// buffers too small to hold a whole large page.
+void advise_large_pages(void *p, uint64_t size);
 
 // Bytes of input a writer's block holds: each block is one encode call, so the size is part of
 // what defines a file's bytes. A block is far below what one engine call takes.

@@ -1,4 +1,5 @@
 # Shared helpers of the module tests: decoders by format, kavo run in pieces, the corpus, child interpreters.
+import contextlib
 import os
 import shutil
 import subprocess
@@ -16,6 +17,38 @@ GZIP_HEADER = bytes.fromhex("1f8b0800000000000403")
 ZLIB_HEADER = bytes.fromhex("7801")
 CORPUS_FILES = ("prose.txt", "words.txt", "src.tar", "xml.tar", "html.tar", "json.txt", "elf.bin",
                 "db.sqlite", "access.log", "random.bin", "manpages.gz")
+
+
+# The compiled forms of the level-1 engine, each chosen at run time on the CPUs that run it; every
+# form must write the baseline's bytes, so the tests that compare bytes run once per form.
+ENGINE_VARIANTS = ("baseline", "v3")
+
+
+def skip_unless_cpu_runs(variant, runs):
+    """A skip, saying which forms did run, when this CPU (or build) lacks the form `variant`."""
+    if variant not in runs:
+        pytest.skip(f"this CPU does not run the {variant} form of the engine (it runs {', '.join(runs)})")
+
+
+@contextlib.contextmanager
+def engine_variant(variant):
+    """kavo's calls run the form `variant` of the engine for the length of the block."""
+    import kavo
+
+    skip_unless_cpu_runs(variant, kavo._engine_variants())
+    before = kavo._engine_variant()
+    kavo._engine_variant(variant)
+    try:
+        yield
+    finally:
+        kavo._engine_variant(before)
+
+
+def program_variant(output):
+    """(the form a C++ test program ran, the forms its CPU runs) from its "engine variant:" line."""
+    line = next(ln for ln in output.splitlines() if ln.startswith("engine variant: "))
+    used, runs = line[len("engine variant: "):].split(" (this CPU runs: ")
+    return used, runs.rstrip(")").split()
 
 
 def tool_or_skip(name, package):
@@ -88,3 +121,36 @@ def mem_available():
     except OSError:
         pass
     return 0
+
+
+STOCK_PRELUDE = """
+import importlib.util, sys
+sys.path[:0] = {paths!r}
+assert importlib.util.find_spec("kavo") is None, "kavo is importable in the stock reader"
+"""
+
+
+@pytest.fixture(scope="session")
+def stock_python(tmp_path_factory):
+    """run(code, *args) -> stdout of a fresh interpreter that has every installed package except kavo.
+
+    It runs isolated (-I -S: no PYTHONPATH, no site hooks) on a directory of links to the contents of this
+    interpreter's site-packages, kavo's own entries left out, so that what it reads back is read by the
+    stock libraries alone."""
+    where = tmp_path_factory.mktemp("stock-site")
+    for n, entry in enumerate(p for p in sys.path if Path(p).name in ("site-packages", "dist-packages")):
+        folder = where / str(n)
+        folder.mkdir()
+        for child in Path(entry).iterdir():
+            if not child.name.lower().startswith(("kavo", "_kavo", "__editable__")):
+                os.symlink(child, folder / child.name)
+    paths = [str(p) for p in sorted(where.iterdir())]
+
+    def run(code, *args, timeout=300):
+        script = STOCK_PRELUDE.format(paths=paths) + textwrap.dedent(code)
+        done = subprocess.run([sys.executable, "-I", "-S", "-c", script, *map(str, args)], capture_output=True,
+                              text=True, timeout=timeout, cwd=where)
+        assert done.returncode == 0, f"stock reader exited with {done.returncode}\n{done.stderr[-3000:]}"
+        return done.stdout
+
+    return run

@@ -16,6 +16,7 @@ import builds  # noqa: E402
 import make_corpus  # noqa: E402
 import py_harness  # noqa: E402
 import run as fuzz_run  # noqa: E402
+from conftest import ENGINE_VARIANTS, program_variant, skip_unless_cpu_runs  # noqa: E402
 
 # Under a sanitizer or valgrind the same checks run on fewer inputs.
 SCALE = {"": 1.0, "asan": 0.2, "valgrind": 0.02}.get(os.environ.get("KAVO_UNDER_CHECKER", ""), 0.2)
@@ -41,13 +42,19 @@ def test_seed_corpus_is_current():
         assert (builds.CORPUS / name).read_bytes() == data, name
 
 
-def test_engine_corpus_replay_gcc():
-    """Every seed and regression input, then random inputs, through the differential target built by gcc."""
+@pytest.mark.parametrize("variant", ENGINE_VARIANTS)
+def test_engine_corpus_replay_gcc(variant):
+    """Every seed and regression input, then random inputs, through the differential target built by gcc,
+    with the engine's form chosen by KAVO_ENGINE_VARIANT."""
     exe = replayer()
     random_runs = int(1500 * SCALE)
     run = subprocess.run([str(exe), "--random", str(random_runs), "--seed", "20240", *builds.seed_inputs()],
-                         capture_output=True, text=True, timeout=300)
+                         capture_output=True, text=True, timeout=300,
+                         env=dict(os.environ, KAVO_ENGINE_VARIANT=variant))
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-4000:]
+    used, runs = program_variant(run.stdout)
+    skip_unless_cpu_runs(variant, runs)
+    assert used == variant, run.stdout
     replayed = int(run.stdout.split("fuzz_replay: ")[1].split()[0])
     assert replayed == len(list(builds.CORPUS.iterdir())) + len(list(builds.REGRESSION.iterdir()))
 

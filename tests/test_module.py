@@ -1,5 +1,6 @@
 # The Python surface of kavo: constants, constructor arguments, types accepted, exact small streams, flush rules.
 import importlib.machinery
+import importlib.util
 import itertools
 import os
 import shutil
@@ -398,6 +399,39 @@ def test_package_gives_the_compiled_module_and_finds_submodules(tmp_path, suffix
     assert missing.returncode == 1 and "ImportError: kavo's compiled module" in missing.stderr
 
 
+# The pure-Python modules beside the compiled one, each with the host it needs (skipped without it).
+INTEGRATIONS = {"starlette": "starlette", "websockets": "websockets", "django": "django",
+                "fsspec": "fsspec", "dask": "distributed", "numcodecs": "numcodecs", "zarr": "zarr"}
+
+IMPORT_FORMS_CHILD = """
+    import sys, zlib
+    name, form = sys.argv[1:3]
+    if form == "import kavo.x":
+        import importlib
+        module = importlib.import_module("kavo." + name)
+    elif form == "from kavo import x":
+        exec(f"from kavo import {name} as module")
+    else:  # the attribute, once the submodule is imported
+        exec(f"import kavo.{name}")
+        import kavo
+        module = getattr(kavo, name)
+    import kavo
+    assert module is sys.modules["kavo." + name] is getattr(kavo, name) and module.__name__ == "kavo." + name
+    assert type(kavo) is type(zlib) and kavo.__doc__ is None and sys.modules["kavo"] is kavo
+    assert kavo.compressobj.__module__ == "kavo" and kavo.compressobj.__doc__ is None
+    assert kavo.compressobj.compress.__doc__ == "compress(self: kavo.compressobj, obj: bytes) -> bytes\\n"
+    print(module.__file__)
+"""
+
+
+@pytest.mark.parametrize("form", ["import kavo.x", "from kavo import x", "kavo.x"])
+@pytest.mark.parametrize("name", sorted(INTEGRATIONS))
+def test_integration_modules_import_every_way_and_leave_kavo_as_it_is(name, form):
+    pytest.importorskip(INTEGRATIONS[name], reason=f"kavo.{name} needs {INTEGRATIONS[name]} (pip install {INTEGRATIONS[name]})")
+    where = run_child(IMPORT_FORMS_CHILD, name, form, timeout=120).strip()
+    assert Path(where) == Path(kavo.__file__).parent / f"{name}.py"
+
+
 def test_wheel_holds_the_package_and_the_stubs(tmp_path):
     pytest.importorskip("scikit_build_core", reason="building a wheel needs scikit-build-core (pip install scikit-build-core)")
     root = Path(__file__).resolve().parent.parent
@@ -411,8 +445,13 @@ def test_wheel_holds_the_package_and_the_stubs(tmp_path):
     compiled = [n for n in names if n.startswith("kavo/_kavo.")]
     assert len(compiled) == 1 and "kavo/__init__.py" in names
     assert {"kavo-stubs/__init__.pyi", "kavo-stubs/zlib.pyi", "kavo-stubs/py.typed"} <= names
+    assert {f"kavo/{m}.py" for m in INTEGRATIONS} | {f"kavo-stubs/{m}.pyi" for m in INTEGRATIONS} <= names
+    entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+    assert 'gzip = kavo.zarr:GzipCodec' in (tmp_path / "site" / entry_points).read_text()
     assert not [n for n in names if "/" not in n], "nothing at the top level beside the package and the stubs"
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
-    run = subprocess.run([sys.executable, "-c", "import kavo, kavo.zlib; print(kavo.__file__)"], env=env,
+    installed = [m for m, host in INTEGRATIONS.items() if importlib.util.find_spec(host)]
+    code = f"import kavo, kavo.zlib; import {', '.join('kavo.' + m for m in installed) or 'kavo'}; print(kavo.__file__)"
+    run = subprocess.run([sys.executable, "-c", code], env=env,
                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.strip().startswith(str(tmp_path / "site" / "kavo" / "_kavo.")), run.stderr

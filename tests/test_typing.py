@@ -32,12 +32,13 @@ def run_module(outside, *args):
                           timeout=300)
 
 
-def test_stub_and_marker_installed():
+@pytest.mark.parametrize("name", [p.stem for p in sorted(STUB.parent.glob("*.pyi"))])
+def test_stub_and_marker_installed(name):
     dist = importlib.metadata.distribution("kavo")
-    stub, marker = (Path(dist.locate_file(f"kavo-stubs/{name}")) for name in ("__init__.pyi", "py.typed"))
+    stub, marker = (Path(dist.locate_file(f"kavo-stubs/{name}")) for name in (f"{name}.pyi", "py.typed"))
     assert marker.is_file() and marker.read_bytes() == b""  # empty: complete stubs, not partial ones
-    assert stub.read_text() == STUB.read_text(), \
-        "the installed stub is not this tree's src/kavo-stubs/__init__.pyi: reinstall (pip install .) before testing"
+    assert stub.read_text() == (STUB.parent / f"{name}.pyi").read_text(), \
+        f"the installed stub is not this tree's src/kavo-stubs/{name}.pyi: reinstall (pip install .) before testing"
 
 
 def test_mypy_strict_usage_example(outside):

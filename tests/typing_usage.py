@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import gzip
+import importlib.util
 import sys
 import tempfile
 import zlib
@@ -9,6 +10,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Iterable
 
 import kavo
+import kavo.django
+import kavo.starlette
+import kavo.websockets
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -92,9 +96,71 @@ def check_rejections() -> None:
         kavo.KAVO_FMT_DEFLATE = 3  # type: ignore[misc]
 
 
+async def plain_app(scope: kavo.starlette.Scope, receive: kavo.starlette.Receive, send: kavo.starlette.Send) -> None:
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.body", "body": b"hello " * 200})
+
+
+def check_integrations() -> None:
+    """The web integrations take their hosts' arguments; each is what the host expects in its place."""
+    import fastapi
+    from websockets.extensions.base import ClientExtensionFactory, ServerExtensionFactory
+
+    wrapped = kavo.starlette.GZipMiddleware(plain_app, minimum_size=100, compresslevel=6)
+    assert_type(wrapped.compresslevel, int)
+    api = fastapi.FastAPI()
+    api.add_middleware(kavo.starlette.GZipMiddleware, minimum_size=1000, compresslevel=9)
+    server: ServerExtensionFactory = kavo.websockets.ServerPerMessageDeflateFactory(
+        server_max_window_bits=12, client_max_window_bits=12, compress_settings={"memLevel": 5})
+    client: ClientExtensionFactory = kavo.websockets.ClientPerMessageDeflateFactory(client_max_window_bits=True)
+    assert server.name == client.name == "permessage-deflate"
+    raises(ValueError, lambda: kavo.starlette.GZipMiddleware(plain_app, compresslevel=10))
+    raises(ValueError, lambda: kavo.websockets.ServerPerMessageDeflateFactory(server_max_window_bits=8))
+    assert_type(kavo.django.GZipMiddleware.max_random_bytes, int)
+
+
+DATA_ENGINES = ("fsspec", "numcodecs", "zarr", "distributed", "numpy")
+
+
+def check_data_engines(tmp: str) -> None:
+    """kavo inside fsspec, Dask, numcodecs and Zarr, typed (imported here: the hosts are optional)."""
+    import fsspec  # type: ignore[import-untyped]  # neither ships type information
+    import numcodecs  # type: ignore[import-untyped]
+    import numpy as np
+    import zarr
+
+    import kavo.dask
+    import kavo.fsspec
+    import kavo.numcodecs
+    import kavo.zarr
+
+    kavo.fsspec.register(threads=1)
+    assert_type(kavo.fsspec.registered(), bool)
+    try:
+        with fsspec.open(f"{tmp}/lines.txt.gz", "wt", compression="infer") as f:
+            f.write("typed\n" * 100)
+    finally:
+        kavo.fsspec.unregister()
+    with gzip.open(f"{tmp}/lines.txt.gz", "rt") as r:
+        assert r.read() == "typed\n" * 100
+    plugin = kavo.dask.KavoPlugin(threads=1)
+    assert_type(plugin.threads, int)
+    codec = kavo.numcodecs.GZip(level=1)
+    packed = codec.encode(b"numcodecs " * 100)
+    assert_type(packed, bytes)
+    assert numcodecs.GZip().decode(packed) == b"numcodecs " * 100
+    assert zlib.decompress(kavo.numcodecs.Zlib().encode(bytearray(b"z" * 50))) == b"z" * 50
+    z = zarr.create_array(f"{tmp}/a.zarr", shape=(100,), chunks=(10,), dtype="int32",
+                          compressors=[kavo.zarr.GzipCodec(level=1)])
+    z[:] = np.arange(100, dtype="int32")
+    assert np.array_equal(np.asarray(zarr.open_array(f"{tmp}/a.zarr")[:]), np.arange(100))
+    assert_type(kavo.zarr.QUALNAME, str)
+
+
 def main() -> None:
     check_types()
     check_rejections()
+    check_integrations()
     data = b"".join(b"line %d: the quick brown fox jumps over the lazy dog\n" % i for i in range(2000))
 
     for fmt in (kavo.KAVO_FMT_GZIP, kavo.KAVO_FMT_ZLIB, kavo.KAVO_FMT_DEFLATE):
@@ -127,6 +193,8 @@ def main() -> None:
             assert_type(r, gzip.GzipFile)
             assert r.read() == data and r.mtime == 1_700_000_000
         assert_type(kavo.compress(data, 9, kavo.KAVO_FMT_GZIP, fname=b"x"), bytes)
+        if all(importlib.util.find_spec(name) for name in DATA_ENGINES):
+            check_data_engines(tmp)
 
 
 if __name__ == "__main__":

@@ -1104,13 +1104,45 @@ void test_splice() {
 
 }  // namespace
 
+// The compiled forms of level 1: the list ends with the portable one, each can be chosen by name and
+// only those listed can (the calls of the other tests run whichever form is in use).
+void test_engine_variants() {
+    const char *names[8];
+    const int count = engine_variants(names, 8);
+    CHECK(count >= 1 && count <= 8);
+    CHECK(std::strcmp(names[count - 1], "baseline") == 0);
+    const std::string in_use = engine_variant();
+    const bytes in = generated_input(1, 100000, 5);
+    const bytes expected = plain_stream(KAVO_FMT_DEFLATE, in, 1, {}, false);
+    for (int i = 0; i < count; ++i) {
+        CHECK(set_engine_variant(names[i]));
+        CHECK(std::strcmp(engine_variant(), names[i]) == 0);
+        CHECK(raw_stream(in, 1, {}) == expected);
+    }
+    CHECK(!set_engine_variant("no-such-variant"));
+    CHECK(!set_engine_variant(nullptr));
+    CHECK(set_engine_variant(in_use.c_str()));
+    CHECK(engine_variant() == in_use);
+}
+
+// Names the form this run used and those this CPU runs, for the test that runs it once per form.
+void print_engine_variant() {
+    const char *names[8];
+    const int count = engine_variants(names, 8);
+    std::printf("engine variant: %s (this CPU runs:", engine_variant());
+    for (int i = 0; i < count && i < 8; ++i)
+        std::printf(" %s", names[i]);
+    std::printf(")\n");
+}
+
 int main() {
+    print_engine_variant();
     const std::pair<const char *, void (*)()> tests[] = {
         {"tables", test_tables},         {"vectors", test_vectors},       {"thresholds", test_thresholds},
         {"cost_rule", test_cost_rule},   {"bounds", test_bounds},         {"table_reuse", test_table_reuse},  {"against_plain", test_against_plain},
         {"checksums", test_checksums},   {"checksum_variants", test_checksum_variants},
         {"containers", test_containers}, {"sync_flush", test_sync_flush}, {"window", test_window},
-        {"splice", test_splice},
+        {"splice", test_splice},         {"engine_variants", test_engine_variants},
     };
     int passed = 0, failed = 0;
     for (const auto &t : tests) {

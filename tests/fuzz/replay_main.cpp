@@ -18,6 +18,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "kavo.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
@@ -117,5 +119,12 @@ int main(int argc, char **argv) {
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
     std::printf("fuzz_replay: %zu inputs replayed, %lu random\n", replayed, random_runs);
+    // The form of level 1 the engine ran (KAVO_ENGINE_VARIANT may ask for one), and those this CPU runs.
+    const char *names[8];
+    const int count = engine_variants(names, 8);
+    std::printf("engine variant: %s (this CPU runs:", engine_variant());
+    for (int i = 0; i < count && i < 8; ++i)
+        std::printf(" %s", names[i]);
+    std::printf(")\n");
     return 0;
 }
