@@ -44,7 +44,7 @@ MEMORY_BUDGET = 1 << 30  # stop adding stream objects past 1 GiB of growth: the 
 # The sections that follow the codec tables, each a module beside this file, in the order they print. A section
 # names what it imports (NEEDS: module -> pip name) and the commands it runs (TOOLS: command -> Debian package);
 # one that lacks any of them is skipped with a line that says how to get it, and the rest of the run goes on.
-SECTIONS = ["servers", "files", "bgzf", "web"]
+SECTIONS = ["servers", "files", "bgzf", "web", "engines"]
 
 
 @dataclass

@@ -27,7 +27,10 @@ import kavo.fsspec  # noqa: E402
 def client():
     """Two worker processes, one thread each, kavo's plugin registered on them; the client process untouched."""
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None, silence_logs=50)
+                                       dashboard_address=None, silence_logs=50,
+                                       # no dashboard; the scheduler's health server on a free loopback port, so
+                                       # that a cluster already on 8787 is no reason for a warning
+                                       scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
     c = distributed.Client(cluster)
     try:
         c.register_plugin(kavo.dask.KavoPlugin())
