@@ -25,8 +25,10 @@ PYBIND11_MODULE(kavo, m) {
 
 // pybind11 keeps one registry of types per process before CPython 3.12 and reaches it through
 // PyGILState_Ensure, which in a sub-interpreter waits for the lock its own thread holds: the
-// import would hang for ever. So a sub-interpreter gets an ImportError at once. From 3.12 on the
-// module declares no support for several interpreters, and the interpreter refuses it itself.
+// import would hang for ever. So a sub-interpreter gets an ImportError at once. From 3.12 on
+// pybind11 keeps a registry per interpreter: a sub-interpreter that shares the main one's lock
+// loads and uses the module, and one with its own lock is refused by the interpreter itself, since
+// the module does not declare support for that.
 extern "C" PYBIND11_EXPORT PyObject *PyInit_kavo() {
 #ifndef Py_mod_multiple_interpreters
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {

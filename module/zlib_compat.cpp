@@ -20,14 +20,18 @@ constexpr int DEFLATED = 8, MAX_WBITS = 15, DEF_MEM_LEVEL = 8, Z_DEFAULT_STRATEG
     throw py::error_already_set();
 }
 
-// An int argument as the standard module takes one: anything with __index__, OverflowError beyond
-// a C int.
+// An int argument as the standard module of the running interpreter takes one, with its errors:
+// anything with __index__ (before 3.10 also __int__, with a DeprecationWarning, and floats refused
+// first with their own message), OverflowError beyond a C int.
 int c_int(py::handle value) {
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!index)
+#if PY_VERSION_HEX < 0x030A0000
+    if (PyFloat_Check(value.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
         throw py::error_already_set();
+    }
+#endif
     int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+    const long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred())
         throw py::error_already_set();
     if (overflow || v > INT_MAX || v < INT_MIN) {
