@@ -320,8 +320,8 @@ def module_functions():
 @pytest.mark.parametrize("ns, name", module_functions(), ids=lambda v: getattr(v, "__name__", v))
 def test_module_functions_refuse_none(ns, name):
     code = f"""
-        import kavo
-        ns = {{n.__name__: n for n in [kavo] + [v for v in vars(kavo).values() if type(v) is type(kavo)]}}["{ns.__name__}"]
+        import importlib
+        ns = importlib.import_module("{ns.__name__}")  # a pure-Python submodule is there only once imported
         try:
             ns.{name}(None)
         except TypeError:

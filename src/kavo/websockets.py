@@ -6,7 +6,7 @@ from typing import Any, Literal, Sequence
 
 from websockets.extensions import permessage_deflate
 from websockets.extensions.base import Extension
-from websockets.frames import CONT, CTRL_OPCODES, Frame
+from websockets.frames import CTRL_OPCODES, Frame, Opcode  # Opcode.CONT: every release kavo supports names it so
 from websockets.typing import ExtensionParameter
 
 import kavo.zlib
@@ -50,7 +50,7 @@ class PerMessageDeflate(permessage_deflate.PerMessageDeflate):
             assert data[-4:] == _TAIL
             data = data[:-4] if len(data) < 2048 else memoryview(data)[:-4]
         # the first frame of a message carries RSV1, its continuations do not
-        return Frame(frame.opcode, data, frame.fin, frame.opcode is not CONT, frame.rsv2, frame.rsv3)
+        return Frame(frame.opcode, data, frame.fin, frame.opcode is not Opcode.CONT, frame.rsv2, frame.rsv3)
 
 
 def _check(compress_settings: dict[str, Any] | None) -> None:
