@@ -203,6 +203,33 @@ def log(msg: str) -> None:
     print(msg, file=sys.stderr, flush=True)
 
 
+def standalone_args(description: str, quick_help: str) -> argparse.Namespace:
+    """--corpus, --repeat and --quick of a section run on its own, and args.data: the corpus files joined in the
+    order of its SHA256SUMS (the first 16 MB with --quick, which also means one repetition)."""
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("--corpus", type=Path, default=Path(os.environ.get("KAVO_CORPUS") or
+                                                        Path.home() / ".cache" / "kavo-corpus"))
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--quick", action="store_true", help=quick_help)
+    args = p.parse_args()
+    names = [line.split()[1] for line in (args.corpus / "SHA256SUMS").read_text().splitlines() if line.strip()]
+    args.data = b"".join((args.corpus / n).read_bytes() for n in names)
+    if args.quick:
+        args.data, args.repeat = args.data[:16_000_000], 1
+    return args
+
+
+def report_standalone(title: str, lines: list[str], problems: list[str], started: float) -> None:
+    """Prints a section run on its own under a heading with the machine; exits 1 after a problem."""
+    print("\n".join([f"# {title}", "", f"- machine: {cpu_model()}, {os.cpu_count()} logical CPUs; "
+                                       f"Python {platform.python_version()}", ""] + lines))
+    for problem in problems:
+        log(f"problem: {problem}")
+    log(f"done in {time.perf_counter() - started:.0f} s")
+    if problems:
+        sys.exit(1)
+
+
 def decodes_to(codec: Codec, out: bytes, data: bytes) -> bool:
     if codec.wbits is None:
         return out == data

@@ -4,14 +4,12 @@ from bench.py."""
 
 from __future__ import annotations
 
-import argparse
 import gzip
 import os
 import random
 import resource
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -177,21 +175,12 @@ def run_bgzf(corpus: bytes, size: int, repeat: int) -> tuple[list[str], list[str
 
 
 def main() -> None:
-    p = argparse.ArgumentParser(description=__doc__)
-    p.add_argument("--corpus", type=Path, default=Path(os.environ.get("KAVO_CORPUS") or
-                                                        Path.home() / ".cache" / "kavo-corpus"))
-    p.add_argument("--repeat", type=int, default=3)
-    p.add_argument("--quick", action="store_true", help="small inputs, one repetition")
-    args = p.parse_args()
-    names = [line.split()[1] for line in (args.corpus / "SHA256SUMS").read_text().splitlines() if line.strip()]
-    data = b"".join((args.corpus / n).read_bytes() for n in names)
-    if args.quick:
-        data, args.repeat = data[:16_000_000], 1
-    lines, problems = run_bgzf(data, SMALL if args.quick else BIG, args.repeat)
-    print("\n".join(lines))
-    for problem in problems:
-        print("problem:", problem, file=sys.stderr)
-    sys.exit(1 if problems else 0)
+    from bench import report_standalone, standalone_args  # beside this file
+
+    started = time.perf_counter()
+    args = standalone_args(__doc__, "small inputs, one repetition")
+    lines, problems = run_bgzf(args.data, SMALL if args.quick else BIG, args.repeat)
+    report_standalone("kavo BGZF benchmark", lines, problems, started)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ from __future__ import annotations
 import argparse
 import gzip
 import json
-import os
 import shutil
 import sys
 import tempfile

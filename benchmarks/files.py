@@ -3,10 +3,8 @@ pigz, and kavo.compress on bytes, bytearray and NumPy arrays. Run alone or from 
 
 from __future__ import annotations
 
-import argparse
 import gzip
 import io
-import os
 import shutil
 import subprocess
 import sys
@@ -201,17 +199,10 @@ def run_files(data: bytes, repeat: int) -> list[str]:
 
 
 def main() -> None:
-    p = argparse.ArgumentParser(description=__doc__)
-    p.add_argument("--corpus", type=Path, default=Path(os.environ.get("KAVO_CORPUS") or
-                                                        Path.home() / ".cache" / "kavo-corpus"))
-    p.add_argument("--repeat", type=int, default=3)
-    p.add_argument("--quick", action="store_true", help="16 MB of the corpus, one repetition")
-    args = p.parse_args()
-    names = [line.split()[1] for line in (args.corpus / "SHA256SUMS").read_text().splitlines() if line.strip()]
-    data = b"".join((args.corpus / n).read_bytes() for n in names)
-    if args.quick:
-        data, args.repeat = data[:16_000_000], 1
-    print("\n".join(run_files(data, args.repeat)))
+    from bench import standalone_args  # beside this file
+
+    args = standalone_args(__doc__, "16 MB of the corpus, one repetition")
+    print("\n".join(run_files(args.data, args.repeat)))
 
 
 if __name__ == "__main__":

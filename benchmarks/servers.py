@@ -12,7 +12,6 @@ import importlib
 import importlib.metadata
 import json
 import os
-import platform
 import random
 import resource
 import subprocess
@@ -22,7 +21,7 @@ import zlib
 from pathlib import Path
 from typing import Any, Callable
 
-from bench import MB, cpu_model, live_objects_growth, log, md_table, rss_bytes, times
+from bench import MB, report_standalone, live_objects_growth, log, md_table, rss_bytes, times
 
 KAVO = "kavo.zlib"
 # name in the tables -> the module a server hands to aiohttp.set_zlib_backend. Every one of them has what aiohttp
@@ -479,11 +478,7 @@ def main() -> None:
     started = time.perf_counter()
     lines, problems = run_servers(args.corpus, args.quick, args.repeat or (1 if args.quick else 5),
                           args.objects or (2000 if args.quick else 20000), args.connections)
-    print("\n".join(["# kavo server benchmark", "", f"- machine: {cpu_model()}, {os.cpu_count()} logical CPUs; "
-                                                   f"Python {platform.python_version()}", ""] + lines))
-    log(f"done in {time.perf_counter() - started:.0f} s")
-    if problems:
-        sys.exit(1)
+    report_standalone("kavo server benchmark", lines, problems, started)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ import argparse
 import asyncio
 import gzip
 import os
-import platform
 import re
 import resource
 import socket
@@ -20,7 +19,7 @@ import zlib
 from pathlib import Path
 from typing import Any, Callable
 
-from bench import cpu_model, live_objects_growth, log, md_table, rss_bytes, times
+from bench import report_standalone, live_objects_growth, log, md_table, rss_bytes, times
 from servers import message_text
 
 HERE = Path(__file__).resolve().parent
@@ -400,11 +399,7 @@ def main() -> None:
         return
     started = time.perf_counter()
     lines, problems = run_web(args.corpus, args.quick, args.repeat or (1 if args.quick else 3), time.thread_time)
-    print("\n".join(["# kavo web benchmark", "", f"- machine: {cpu_model()}, {os.cpu_count()} logical CPUs; "
-                                                f"Python {platform.python_version()}", ""] + lines))
-    log(f"done in {time.perf_counter() - started:.0f} s")
-    if problems:
-        sys.exit(1)
+    report_standalone("kavo web benchmark", lines, problems, started)
 
 
 if __name__ == "__main__":
