@@ -16,6 +16,7 @@
 #include "deflate_tables.h"
 #include "kavo.h"
 #include "check.h"
+#include "variant_report.h"
 #include "../fuzz/plain_deflate.h"
 
 namespace {
@@ -1125,15 +1126,6 @@ void test_engine_variants() {
     CHECK(engine_variant() == in_use);
 }
 
-// Names the form this run used and those this CPU runs, for the test that runs it once per form.
-void print_engine_variant() {
-    const char *names[8];
-    const int count = engine_variants(names, 8);
-    std::printf("engine variant: %s (this CPU runs:", engine_variant());
-    for (int i = 0; i < count && i < 8; ++i)
-        std::printf(" %s", names[i]);
-    std::printf(")\n");
-}
 
 int main() {
     print_engine_variant();

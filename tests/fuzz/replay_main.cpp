@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include "kavo.h"
+#include "../cpp/variant_report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -119,12 +120,6 @@ int main(int argc, char **argv) {
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
     std::printf("fuzz_replay: %zu inputs replayed, %lu random\n", replayed, random_runs);
-    // The form of level 1 the engine ran (KAVO_ENGINE_VARIANT may ask for one), and those this CPU runs.
-    const char *names[8];
-    const int count = engine_variants(names, 8);
-    std::printf("engine variant: %s (this CPU runs:", engine_variant());
-    for (int i = 0; i < count && i < 8; ++i)
-        std::printf(" %s", names[i]);
-    std::printf(")\n");
+    print_engine_variant();
     return 0;
 }
