@@ -134,14 +134,14 @@ void set_block_size(options &o, const std::string &v) {
 }
 
 // Every option but the level digits, by its short and long names: one table for both spellings.
-struct option_spec {
+struct option_entry {
     char short_name;        // 0: long form only
     const char *long_name;  // null: short form only
     bool takes_value;
     void (*apply)(options &, const std::string &value);
 };
 
-const option_spec OPTIONS[] = {
+const option_entry OPTIONS[] = {
     {'c', "stdout", false, [](options &o, const std::string &) { o.to_stdout = true; }},
     {0, "to-stdout", false, [](options &o, const std::string &) { o.to_stdout = true; }},
     {'f', "force", false, [](options &o, const std::string &) { o.force = true; }},
@@ -170,17 +170,17 @@ const option_spec OPTIONS[] = {
     {0, "uncompress", false, [](options &, const std::string &) { usage_error("kavo only compresses: use gzip -d to decompress"); }},
 };
 
-const option_spec *find_short(char c) {
-    for (const option_spec &spec : OPTIONS)
-        if (spec.short_name == c)
-            return &spec;
+const option_entry *find_short(char c) {
+    for (const option_entry &entry : OPTIONS)
+        if (entry.short_name == c)
+            return &entry;
     return nullptr;
 }
 
-const option_spec *find_long(const std::string &name) {
-    for (const option_spec &spec : OPTIONS)
-        if (spec.long_name && name == spec.long_name)
-            return &spec;
+const option_entry *find_long(const std::string &name) {
+    for (const option_entry &entry : OPTIONS)
+        if (entry.long_name && name == entry.long_name)
+            return &entry;
     return nullptr;
 }
 
@@ -196,11 +196,11 @@ options parse(int argc, char **argv) {
         } else if (arg.compare(0, 2, "--") == 0) {
             const size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const option_spec *spec = find_long(name);
-            if (!spec)
+            const option_entry *entry = find_long(name);
+            if (!entry)
                 usage_error("unrecognized option '" + arg + "'");
             std::string value;
-            if (spec->takes_value) {
+            if (entry->takes_value) {
                 if (eq != std::string::npos)
                     value = arg.substr(eq + 1);
                 else if (i + 1 < argc)
@@ -210,7 +210,7 @@ options parse(int argc, char **argv) {
             } else if (eq != std::string::npos) {
                 usage_error("option '--" + name + "' doesn't allow an argument");
             }
-            spec->apply(o, value);
+            entry->apply(o, value);
         } else {
             for (size_t k = 1; k < arg.size(); ++k) {
                 const char c = arg[k];
@@ -218,18 +218,18 @@ options parse(int argc, char **argv) {
                     o.level = c - '0';
                     continue;
                 }
-                const option_spec *spec = find_short(c);
-                if (!spec)
+                const option_entry *entry = find_short(c);
+                if (!entry)
                     usage_error(std::string("invalid option -- '") + c + "'");
-                if (!spec->takes_value) {
-                    spec->apply(o, "");
+                if (!entry->takes_value) {
+                    entry->apply(o, "");
                     continue;
                 }
                 // The value is the rest of this argument, or the next one.
                 if (k + 1 < arg.size())
-                    spec->apply(o, arg.substr(k + 1));
+                    entry->apply(o, arg.substr(k + 1));
                 else if (i + 1 < argc)
-                    spec->apply(o, argv[++i]);
+                    entry->apply(o, argv[++i]);
                 else
                     usage_error(std::string("option requires an argument -- '") + c + "'");
                 break;
