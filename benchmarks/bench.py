@@ -193,7 +193,9 @@ def run_sections(names: list[str], ctx: Context, require_all: bool) -> tuple[lis
             if require_all:
                 problems.append(f"{name}: missing " + "; ".join(lacking))
             continue
+        started = time.perf_counter()
         section_lines, section_problems = section.run(ctx)
+        log(f"section {name} done in {time.perf_counter() - started:.0f} s")
         lines += section_lines
         problems += [f"{name}: {p}" for p in section_problems]
     return lines, problems

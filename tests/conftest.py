@@ -15,6 +15,9 @@ FORMATS = (0, 1, 2)  # gzip, zlib, raw deflate: kavo's format numbers (kavo itse
 LIMIT = 2_021_161_080  # the largest input one engine call takes; longer inputs are split there
 GZIP_HEADER = bytes.fromhex("1f8b0800000000000403")
 ZLIB_HEADER = bytes.fromhex("7801")
+# kavo's pure-Python modules, each named for the host it plugs into (the module it imports first).
+INTEGRATIONS = {"starlette": "starlette", "websockets": "websockets", "django": "django",
+                "fsspec": "fsspec", "dask": "distributed", "numcodecs": "numcodecs", "zarr": "zarr"}
 CORPUS_FILES = ("prose.txt", "words.txt", "src.tar", "xml.tar", "html.tar", "json.txt", "elf.bin",
                 "db.sqlite", "access.log", "random.bin", "manpages.gz")
 

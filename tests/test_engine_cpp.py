@@ -15,7 +15,7 @@ from conftest import ENGINE_VARIANTS, program_variant, skip_unless_cpu_runs  # n
 @pytest.fixture(scope="session")
 def engine_tests():
     try:
-        where = builds.build("engine-tests", fuzz=False, tests=True, targets=("engine_tests",))
+        where = builds.plain("engine_tests")
     except builds.BuildError as e:
         pytest.fail(str(e))
     exe = builds.program(where, "engine_tests")

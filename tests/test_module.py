@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import kavo
-from conftest import FORMATS, GZIP_HEADER, ZLIB_HEADER, decode, kavo_pieces, run_child
+from conftest import FORMATS, GZIP_HEADER, INTEGRATIONS, ZLIB_HEADER, decode, kavo_pieces, run_child
 from reference import RefStream
 
 TEXT = b"a rose is a rose is a rose; " * 40 + bytes(range(256))  # matches, low and high literals
@@ -428,8 +428,6 @@ def test_package_gives_the_compiled_module_and_finds_submodules(tmp_path, suffix
 
 
 # The pure-Python modules beside the compiled one, each with the host it needs (skipped without it).
-INTEGRATIONS = {"starlette": "starlette", "websockets": "websockets", "django": "django",
-                "fsspec": "fsspec", "dask": "distributed", "numcodecs": "numcodecs", "zarr": "zarr"}
 
 IMPORT_FORMS_CHILD = """
     import sys, zlib

@@ -96,7 +96,7 @@ def valgrind():
 
 def test_fuzz_replay_under_valgrind(valgrind):
     try:
-        exe = builds.build("gcc", compiler="g++", fuzz=True, targets=("fuzz_replay",)) / "fuzz_replay"
+        exe = builds.plain("fuzz_replay") / "fuzz_replay"
     except builds.BuildError as e:
         pytest.fail(str(e))
     run = subprocess.run([valgrind, "--tool=memcheck", "--error-exitcode=1", "-q", str(exe),

@@ -1,6 +1,7 @@
 """The installed type stub, checked by mypy --strict (usage example, README examples), stubtest and signature lines."""
 import ast
 import importlib.metadata
+import importlib.util
 import os
 import re
 import runpy
@@ -11,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import kavo
+from conftest import INTEGRATIONS
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "src" / "kavo-stubs" / "__init__.pyi"
@@ -20,9 +22,14 @@ USAGE = ROOT / "tests" / "typing_usage.py"
 @pytest.fixture(scope="module")
 def outside(tmp_path_factory):
     """A working directory away from the source tree, so that the checkers find only the installed stub
-    (mypy searches the current directory first), with an empty config and a cache of its own."""
+    (mypy searches the current directory first), with a config and a cache of its own. Where a host is not
+    installed (Zarr 3 needs a newer Python), its imports are let through and stubtest passes over kavo's
+    module for it, which cannot import."""
     where = tmp_path_factory.mktemp("typing")
-    (where / "mypy.ini").write_text("[mypy]\n")
+    missing = sorted(name for name, host in INTEGRATIONS.items() if importlib.util.find_spec(host) is None)
+    (where / "mypy.ini").write_text("[mypy]\n" + "".join(
+        f"[mypy-{INTEGRATIONS[name]}.*]\nignore_missing_imports = True\n" for name in missing))
+    (where / "allowlist").write_text("".join(f"kavo\\.{name}(\\..*)?\n" for name in missing))
     return where
 
 
@@ -48,7 +55,8 @@ def test_mypy_strict_usage_example(outside):
 
 
 def test_stubtest(outside):
-    run = run_module(outside, "mypy.stubtest", "--mypy-config-file", str(outside / "mypy.ini"), "kavo")
+    run = run_module(outside, "mypy.stubtest", "--mypy-config-file", str(outside / "mypy.ini"), "--allowlist",
+                     str(outside / "allowlist"), "--ignore-unused-allowlist", "kavo")
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -203,7 +203,12 @@ def test_same_headers_and_content_as_starlette(path, accept):
         async with httpx.AsyncClient(transport=transport, base_url="http://test") as c:
             r = await c.get(path, headers={"Accept-Encoding": accept})
             return r.status_code, [(k, v) for k, v in r.headers.raw if k != b"content-length"], r.content
-    assert asyncio.run(fetch(kavo.starlette.GZipMiddleware)) == asyncio.run(fetch(starlette_gzip.GZipMiddleware))
+    theirs = starlette_gzip.GZipMiddleware
+    if "grpc" in path and "application/grpc" not in starlette_gzip.DEFAULT_EXCLUDED_CONTENT_TYPES:
+        # Starlette releases for Python 3.10 and older still compress gRPC, whose own framing a content coding
+        # breaks; kavo passes it through untouched, as later releases do.
+        theirs = lambda app, minimum_size: app  # noqa: E731
+    assert asyncio.run(fetch(kavo.starlette.GZipMiddleware)) == asyncio.run(fetch(theirs))
 
 
 @pytest.mark.parametrize("level", [10, -2, 1.5, "9", None])
@@ -354,6 +359,18 @@ def outcome(call):
                                                  "remote_max_window_bits", "local_max_window_bits")]
 
 
+OWN_WINDOW = {"Server": "server_max_window_bits", "Client": "client_max_window_bits"}
+
+
+def websockets_outcome(call, side):
+    """websockets' outcome, except that an 8-bit window to compress with is refused on every release, as
+    websockets 17 and later refuse it (zlib cannot compress with one; older releases failed at the first message)."""
+    response, ext = outcome(call)
+    if isinstance(ext, list) and ext[3] == 8:
+        return NegotiationError, f"unsupported {OWN_WINDOW[side]} = 8, use 9"
+    return response, ext
+
+
 @pytest.mark.parametrize("config", SERVER_CONFIGS + CLIENT_CONFIGS)
 def test_negotiation_is_websockets_own(config):
     side = "Server" if config in SERVER_CONFIGS else "Client"
@@ -361,11 +378,11 @@ def test_negotiation_is_websockets_own(config):
     for params in OFFERS:
         if side == "Server":
             assert outcome(lambda: ours.process_request_params(params, [])) == \
-                outcome(lambda: theirs.process_request_params(params, []))
+                websockets_outcome(lambda: theirs.process_request_params(params, []), side)
         else:
             assert ours.get_request_params() == theirs.get_request_params()
             assert outcome(lambda: ours.process_response_params(params, [])) == \
-                outcome(lambda: theirs.process_response_params(params, []))
+                websockets_outcome(lambda: theirs.process_response_params(params, []), side)
     with pytest.raises(NegotiationError):
         ours.process_request_params([], [theirs]) if side == "Server" else ours.process_response_params([], [theirs])
 
@@ -377,9 +394,13 @@ def test_negotiation_is_websockets_own(config):
     ("Client", {"compress_settings": {"wbits": 10}}),
 ])
 def test_window_arguments_refused_as_websockets_refuses_them(side, kwargs):
-    with pytest.raises(ValueError) as theirs:
-        getattr(ws_pmd, f"{side}PerMessageDeflateFactory")(**kwargs)
-    with pytest.raises(ValueError, match=f"^{theirs.value}$"):
+    if kwargs.get(OWN_WINDOW[side]) == 8:  # on every release, as websockets 17 and later refuse it
+        expected = f"{OWN_WINDOW[side]} must be between 9 and 15"
+    else:
+        with pytest.raises(ValueError) as theirs:
+            getattr(ws_pmd, f"{side}PerMessageDeflateFactory")(**kwargs)
+        expected = str(theirs.value)
+    with pytest.raises(ValueError, match=f"^{expected}$"):
         getattr(kavo.websockets, f"{side}PerMessageDeflateFactory")(**kwargs)
 
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 import zlib
 from typing import Any, Literal, Sequence
 
+from websockets.exceptions import NegotiationError
 from websockets.extensions import permessage_deflate
 from websockets.extensions.base import Extension
 from websockets.frames import CTRL_OPCODES, Frame, Opcode  # Opcode.CONT: every release kavo supports names it so
@@ -53,13 +54,20 @@ class PerMessageDeflate(permessage_deflate.PerMessageDeflate):
         return Frame(frame.opcode, data, frame.fin, frame.opcode is not Opcode.CONT, frame.rsv2, frame.rsv3)
 
 
-def _check(compress_settings: dict[str, Any] | None) -> None:
+# zlib refuses to compress with an 8-bit window, and so does kavo.zlib. websockets releases before 17 still let a
+# factory offer one or a peer ask for it, and failed at the first message; every release since refuses it up front,
+# with these words, which kavo's factories apply whatever the release.
+def _check(compress_settings: dict[str, Any] | None, own_window: str, bits: int | bool | None) -> None:
     """Refuses, when the factory is made, the settings that zlib's compressobj would refuse at each handshake."""
+    if bits == 8:
+        raise ValueError(f"{own_window} must be between 9 and 15")
     if compress_settings is not None and "wbits" not in compress_settings:
         kavo.zlib.compressobj(**compress_settings)
 
 
-def _kavo_extension(ext: permessage_deflate.PerMessageDeflate) -> PerMessageDeflate:
+def _kavo_extension(ext: permessage_deflate.PerMessageDeflate, own_window: str) -> PerMessageDeflate:
+    if ext.local_max_window_bits == 8:
+        raise NegotiationError(f"unsupported {own_window} = 8, use 9")
     return PerMessageDeflate(ext.remote_no_context_takeover, ext.local_no_context_takeover,
                              ext.remote_max_window_bits, ext.local_max_window_bits, ext.compress_settings)
 
@@ -79,7 +87,7 @@ class ServerPerMessageDeflateFactory(permessage_deflate.ServerPerMessageDeflateF
     ) -> None:
         super().__init__(server_no_context_takeover, client_no_context_takeover, server_max_window_bits,
                          client_max_window_bits, compress_settings, require_client_max_window_bits)
-        _check(compress_settings)
+        _check(compress_settings, "server_max_window_bits", server_max_window_bits)
 
     def process_request_params(
         self,
@@ -88,7 +96,7 @@ class ServerPerMessageDeflateFactory(permessage_deflate.ServerPerMessageDeflateF
     ) -> tuple[list[ExtensionParameter], PerMessageDeflate]:
         # websockets negotiates; its extension, used only for the agreed parameters, is dropped at once
         response, agreed = super().process_request_params(params, accepted_extensions)
-        return response, _kavo_extension(agreed)
+        return response, _kavo_extension(agreed, "server_max_window_bits")
 
 
 class ClientPerMessageDeflateFactory(permessage_deflate.ClientPerMessageDeflateFactory):
@@ -105,11 +113,11 @@ class ClientPerMessageDeflateFactory(permessage_deflate.ClientPerMessageDeflateF
     ) -> None:
         super().__init__(server_no_context_takeover, client_no_context_takeover, server_max_window_bits,
                          client_max_window_bits, compress_settings)
-        _check(compress_settings)
+        _check(compress_settings, "client_max_window_bits", client_max_window_bits)
 
     def process_response_params(
         self,
         params: Sequence[ExtensionParameter],
         accepted_extensions: Sequence[Extension],
     ) -> PerMessageDeflate:
-        return _kavo_extension(super().process_response_params(params, accepted_extensions))
+        return _kavo_extension(super().process_response_params(params, accepted_extensions), "client_max_window_bits")

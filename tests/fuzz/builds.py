@@ -72,14 +72,39 @@ def _sanitizers(sanitize):
     return sanitize or ""
 
 
+_configured = {}  # build name -> the options it was configured with
+
+
 @functools.lru_cache(maxsize=None)
 def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=False, benchmarks=False,
           targets=(), windows=False, werror=False, cxx_flags=None):
-    """Configures and builds one configuration; returns its build directory.
+    """Configures one configuration (once) and builds `targets` in it (every target when empty); returns its
+    build directory. Callers that build different targets with the same options share the directory, so that
+    the engine is compiled once for all of them; one name with other options is refused.
 
     sanitize: False, True (address and undefined behaviour) or a -fsanitize= list such as "thread".
     windows: cross-compile for Windows x64 with `compiler` (MinGW-w64), linked statically so that
     the programs run under wine without the MinGW runtime beside them."""
+    where = _configure(name, compiler, sanitize, fuzz, tests, module, benchmarks, windows, werror, cxx_flags)
+    command = [_cmake(), "--build", str(where), "-j", str(JOBS)]
+    for t in targets:
+        command += ["--target", t]
+    run = subprocess.run(command, capture_output=True, text=True)
+    if run.returncode != 0:
+        raise BuildError(f"build {name} failed:\n{run.stdout[-6000:]}\n{run.stderr[-3000:]}")
+    return where
+
+
+def plain(*targets):
+    """The unsanitized gcc build that the engine, pipeline and replayer tests share."""
+    return build("gcc", compiler="g++", fuzz=True, tests=True, targets=targets)
+
+
+@functools.lru_cache(maxsize=None)
+def _configure(name, compiler, sanitize, fuzz, tests, module, benchmarks, windows, werror, cxx_flags):
+    options = (compiler, sanitize, fuzz, tests, module, benchmarks, windows, werror, cxx_flags)
+    if _configured.setdefault(name, options) != options:
+        raise BuildError(f"build {name} was configured with other options: {_configured[name]} against {options}")
     cmake = _cmake()
     where = _root() / name
     sanitizers = _sanitizers(sanitize)
@@ -111,12 +136,6 @@ def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=F
     run = subprocess.run(args, capture_output=True, text=True)
     if run.returncode != 0:
         raise BuildError(f"configure {name} failed:\n{run.stdout[-3000:]}\n{run.stderr[-3000:]}")
-    command = [cmake, "--build", str(where), "-j", str(JOBS)]
-    for t in targets:
-        command += ["--target", t]
-    run = subprocess.run(command, capture_output=True, text=True)
-    if run.returncode != 0:
-        raise BuildError(f"build {name} failed:\n{run.stdout[-6000:]}\n{run.stderr[-3000:]}")
     return where
 
 
