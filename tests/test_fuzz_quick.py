@@ -20,7 +20,7 @@ from conftest import ENGINE_VARIANTS, program_variant, skip_unless_cpu_runs  # n
 
 # Under a sanitizer or valgrind the same checks run on fewer inputs.
 SCALE = {"": 1.0, "asan": 0.2, "valgrind": 0.02}.get(os.environ.get("KAVO_UNDER_CHECKER", ""), 0.2)
-ENGINE_FUZZ_SECONDS = 20
+ENGINE_FUZZ_SECONDS = 10
 PYTHON_FUZZ_SECONDS = 10
 
 

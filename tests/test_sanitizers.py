@@ -19,9 +19,12 @@ ROOT = Path(__file__).resolve().parent.parent
 SUPPRESSIONS = ROOT / "tests" / "stress" / "valgrind-python.supp"
 REPORT_MARKS = ("ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer", "== ERROR SUMMARY: ")
 # The Python tests that run inside a checked interpreter: the module's own tests, the Python fuzz
-# harness and the thread, churn and worst-case tests, on reduced data (KAVO_UNDER_CHECKER).
+# harness and the thread, churn and worst-case tests, on reduced data (KAVO_UNDER_CHECKER). Left out: the
+# fuzzers and replays that have checked builds of their own, and the packaging tests (a wheel build, the
+# integrations' import forms), which run no more of the module than the rest.
 ASAN_SUBSET = ["tests/test_module.py", "tests/test_fuzz_quick.py", "tests/test_stress.py"]
-ASAN_DESELECT = ["-k", "not libfuzzer and not atheris and not corpus_replay and not seed_corpus"]
+ASAN_DESELECT = ["-k", "not libfuzzer and not atheris and not corpus_replay and not seed_corpus and not wheel "
+                       "and not integration_modules_import"]
 VALGRIND_SUBSET = ["tests/test_fuzz_quick.py::test_python_harness_replay",
                    "tests/test_stress.py::test_one_object_shared_by_threads",
                    "tests/test_stress.py::test_level0_tiny_pieces_reach_the_bound"]

@@ -1,4 +1,4 @@
-"""The installed type stub, checked by mypy --strict (usage example, README examples), stubtest and signature lines."""
+"""The wheel and the type stubs it installs, checked by mypy --strict (usage example, README examples), stubtest and signature lines."""
 import ast
 import importlib.metadata
 import importlib.util
@@ -7,6 +7,7 @@ import re
 import runpy
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -46,6 +47,33 @@ def test_stub_and_marker_installed(name):
     assert marker.is_file() and marker.read_bytes() == b""  # empty: complete stubs, not partial ones
     assert stub.read_text() == (STUB.parent / f"{name}.pyi").read_text(), \
         f"the installed stub is not this tree's src/kavo-stubs/{name}.pyi: reinstall (pip install .) before testing"
+
+
+# The wheel is built here rather than beside the module's tests, which CI also runs on the other CPythons: one
+# wheel build a run is enough, and each of those installs kavo through a wheel of its own anyway.
+def test_wheel_holds_the_package_and_the_stubs(tmp_path):
+    pytest.importorskip("scikit_build_core", reason="building a wheel needs scikit-build-core (pip install scikit-build-core)")
+    root = Path(__file__).resolve().parent.parent
+    built = subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-q", "-w",
+                            str(tmp_path), str(root)], capture_output=True, text=True, timeout=900)
+    assert built.returncode == 0, built.stderr[-3000:]
+    wheel = next(tmp_path.glob("kavo-*.whl"))
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        z.extractall(tmp_path / "site")
+    compiled = [n for n in names if n.startswith("kavo/_kavo.")]
+    assert len(compiled) == 1 and "kavo/__init__.py" in names
+    assert {"kavo-stubs/__init__.pyi", "kavo-stubs/zlib.pyi", "kavo-stubs/py.typed"} <= names
+    assert {f"kavo/{m}.py" for m in INTEGRATIONS} | {f"kavo-stubs/{m}.pyi" for m in INTEGRATIONS} <= names
+    entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+    assert 'gzip = kavo.zarr:GzipCodec' in (tmp_path / "site" / entry_points).read_text()
+    assert not [n for n in names if "/" not in n], "nothing at the top level beside the package and the stubs"
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"))
+    installed = [m for m, host in INTEGRATIONS.items() if importlib.util.find_spec(host)]
+    code = f"import kavo, kavo.zlib; import {', '.join('kavo.' + m for m in installed) or 'kavo'}; print(kavo.__file__)"
+    run = subprocess.run([sys.executable, "-c", code], env=env,
+                         cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip().startswith(str(tmp_path / "site" / "kavo" / "_kavo.")), run.stderr
 
 
 def test_mypy_strict_usage_example(outside):
