@@ -85,7 +85,7 @@ def test_module_under_asan(asan_build):
     assert probe.returncode == 0, probe.stderr[-3000:]
     assert Path(probe.stdout.strip()).resolve() == module.resolve(), "the interpreter did not load the sanitized module"
     subset = [t for t in ASAN_SUBSET if (ROOT / t).exists()]
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", "-m", "not slow",
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-n", "0", "-p", "no:cacheprovider", "-m", "not slow",
                           *ASAN_DESELECT, *subset], env=env, cwd=ROOT, capture_output=True, text=True, timeout=1200)
     out = run.stdout + run.stderr
     assert run.returncode == 0 and not reports(out), out[-8000:]
@@ -116,7 +116,7 @@ def test_pytest_subset_under_valgrind(valgrind):
     and plugins are off because they only cost time under valgrind."""
     env = checked_env(PYTHONMALLOC="malloc_debug", KAVO_UNDER_CHECKER="valgrind")
     command = [valgrind, "--tool=memcheck", "--error-exitcode=1", "-q", f"--suppressions={SUPPRESSIONS}",
-               sys.executable, "-m", "pytest", "-q", "-x", "--assert=plain", "-p", "no:cacheprovider",
+               sys.executable, "-m", "pytest", "-q", "-x", "-n", "0", "--assert=plain", "-p", "no:cacheprovider",
                "-p", "no:hypothesispytest", *VALGRIND_SUBSET]
     run = subprocess.run(command, env=env, cwd=ROOT, capture_output=True, text=True, timeout=1200)
     out = run.stdout + run.stderr

@@ -5,6 +5,7 @@ test_sanitizers.py and tests/fuzz/run.py. Each distinct configuration is configu
 per process, in its own directory under one temporary root (or under KAVO_RELIAB_BUILD when that is
 set, so that repeated runs reuse the builds).
 """
+import contextlib
 import functools
 import os
 import shutil
@@ -31,10 +32,39 @@ class BuildError(RuntimeError):
 @functools.lru_cache(maxsize=None)
 def _root():
     where = os.environ.get("KAVO_RELIAB_BUILD")
+    if not where and os.environ.get("PYTEST_XDIST_TESTRUNUID"):
+        # pytest-xdist's workers of one run share their builds: one compiles, the others wait for it (_locked)
+        where = os.path.join(tempfile.gettempdir(), "kavo-reliab-" + os.environ["PYTEST_XDIST_TESTRUNUID"])
     if where:
         Path(where).mkdir(parents=True, exist_ok=True)
         return Path(where)
     return Path(tempfile.mkdtemp(prefix="kavo-reliab-"))
+
+
+@contextlib.contextmanager
+def _locked(where):
+    """Holds a lock on one build directory against the other processes that build in the same root."""
+    with open(f"{where}.lock", "a+b") as f:
+        if sys.platform == "win32":
+            import msvcrt
+            f.seek(0)
+            while True:
+                try:
+                    msvcrt.locking(f.fileno(), msvcrt.LK_LOCK, 1)  # gives up after 10 s: then try again
+                    break
+                except OSError:
+                    pass
+        else:
+            import fcntl
+            fcntl.flock(f, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            if sys.platform == "win32":
+                f.seek(0)
+                msvcrt.locking(f.fileno(), msvcrt.LK_UNLCK, 1)
+            else:
+                fcntl.flock(f, fcntl.LOCK_UN)
 
 
 def have_libfuzzer():
@@ -89,7 +119,8 @@ def build(name, compiler="g++", sanitize=False, fuzz=True, tests=False, module=F
     command = [_cmake(), "--build", str(where), "-j", str(JOBS)]
     for t in targets:
         command += ["--target", t]
-    run = subprocess.run(command, capture_output=True, text=True)
+    with _locked(where):
+        run = subprocess.run(command, capture_output=True, text=True)
     if run.returncode != 0:
         raise BuildError(f"build {name} failed:\n{run.stdout[-6000:]}\n{run.stderr[-3000:]}")
     return where
@@ -133,7 +164,8 @@ def _configure(name, compiler, sanitize, fuzz, tests, module, benchmarks, window
         args.append(f"-Dpybind11_DIR={pybind11.get_cmake_dir()}")
     if shutil.which("ninja"):
         args += ["-G", "Ninja"]
-    run = subprocess.run(args, capture_output=True, text=True)
+    with _locked(where):
+        run = subprocess.run(args, capture_output=True, text=True)
     if run.returncode != 0:
         raise BuildError(f"configure {name} failed:\n{run.stdout[-3000:]}\n{run.stderr[-3000:]}")
     return where

@@ -43,13 +43,24 @@ def build_engine_fuzzer():
     return where / "fuzz_engine"
 
 
+def rss_limit_mb(own=4096):
+    """libFuzzer's memory limit: `own` MB for the fuzzer itself, above the peak RSS of this process. libFuzzer
+    reads its peak RSS from the kernel, and Linux hands a program the peak of the process that started it
+    (through fork and exec): a test run that held gigabytes earlier would otherwise count against the fuzzer."""
+    try:
+        import resource
+    except ImportError:  # Windows: no such inheritance to allow for
+        return own
+    return own + resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
+
+
 def start_engine_fuzzer(binary, seconds, work, artifacts, max_len=8192):
     """Starts the engine fuzzer; returns the process (stdout+stderr in work/engine.log)."""
     learned = Path(work) / "engine-corpus"
     learned.mkdir(parents=True, exist_ok=True)
     Path(artifacts).mkdir(parents=True, exist_ok=True)
     command = [str(binary), f"-max_total_time={int(seconds)}", f"-max_len={max_len}", "-print_final_stats=1",
-               "-timeout=60", "-rss_limit_mb=4096", f"-artifact_prefix={artifacts}/",
+               "-timeout=60", f"-rss_limit_mb={rss_limit_mb()}", f"-artifact_prefix={artifacts}/",
                str(learned), str(builds.CORPUS), str(builds.REGRESSION)]
     with open(Path(work) / "engine.log", "w") as log:
         return subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT), Path(work) / "engine.log"
@@ -62,7 +73,7 @@ def start_python_fuzzer(seconds, work):
     artifacts = Path(work) / "python-crashes"
     artifacts.mkdir(parents=True, exist_ok=True)
     command = [sys.executable, str(HARNESS), f"-max_total_time={int(seconds)}", "-print_final_stats=1",
-               "-timeout=60", "-rss_limit_mb=4096", f"-artifact_prefix={artifacts}/", str(learned)]
+               "-timeout=60", f"-rss_limit_mb={rss_limit_mb()}", f"-artifact_prefix={artifacts}/", str(learned)]
     with open(Path(work) / "python.log", "w") as log:
         return subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT), Path(work) / "python.log"
 
