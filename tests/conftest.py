@@ -157,3 +157,14 @@ def stock_python(tmp_path_factory):
         return done.stdout
 
     return run
+
+
+# The files that take longest, longest first: pytest-xdist hands out whole files in the order they are
+# collected, so starting these first keeps one worker from running the last of them alone at the end.
+LONGEST_FIRST = ("test_sanitizers.py", "test_pipeline_tsan.py", "test_limits.py", "test_fuzz_quick.py",
+                 "test_portability.py", "test_stress.py", "test_engine_cpp.py", "test_typing.py")
+
+
+def pytest_collection_modifyitems(config, items):
+    rank = {name: i for i, name in enumerate(LONGEST_FIRST)}
+    items.sort(key=lambda item: rank.get(item.path.name, len(rank)))  # stable: the rest keep their order
