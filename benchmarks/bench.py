@@ -628,7 +628,7 @@ def parse_args() -> argparse.Namespace:
                    default=Path(os.environ.get("KAVO_CORPUS") or Path.home() / ".cache" / "kavo-corpus"),
                    help="corpus directory, built when missing (default: $KAVO_CORPUS, else ~/.cache/kavo-corpus)")
     p.add_argument("--repeat", type=int, help="best of N repetitions (default 5; 1 with --quick)")
-    p.add_argument("--quick", action="store_true", help="about 30 s: one repetition, smaller slices and counts")
+    p.add_argument("--quick", action="store_true", help="one repetition, smaller slices and counts (about a minute and a half with every section)")
     p.add_argument("--slice-mb", type=float, help="MB of the corpus for the call-size and thread runs (default 8)")
     p.add_argument("--objects", type=int, help="live stream objects for the memory run (default 20000)")
     p.add_argument("--markdown", type=Path, help="also write the tables to this file")
