@@ -14,7 +14,7 @@ def _load() -> None:
     here = os.path.dirname(os.path.abspath(__file__))
     # The compiled file is _kavo plus this interpreter's extension suffix (".cpython-311-x86_64-linux-gnu.so",
     # ".cp311-win_amd64.pyd", ...), named so that `import kavo` never finds it before this package.
-    # Its init function is still PyInit_kavo, which the loader calls because the spec's name is "kavo".
+    # Its init function is still PyInit_kavo, which the loader calls because the module it makes is named "kavo".
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = os.path.join(here, "_kavo" + suffix)
         if os.path.isfile(path):
@@ -23,8 +23,8 @@ def _load() -> None:
         raise ImportError(f"kavo's compiled module (_kavo with one of {importlib.machinery.EXTENSION_SUFFIXES}) "
                           f"is missing from {here}: reinstall kavo (pip install .)", name="kavo")
     loader = importlib.machinery.ExtensionFileLoader("kavo", path)
-    spec = importlib.util.spec_from_file_location("kavo", path, loader=loader, submodule_search_locations=[here])
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("kavo", path, loader=loader, submodule_search_locations=[here])
+    module = importlib.util.module_from_spec(found)
     # The import statement hands back whatever sys.modules holds under the name once this file has run.
     sys.modules["kavo"] = module
     try:
